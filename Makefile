@@ -1,0 +1,50 @@
+# Front door of the project: `make test` builds and runs everything, `make demo` runs the
+# simulated cabinet.
+
+# Debian packages the build, the tests and the simulators need.
+PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev sqlite3 \
+            libfuse3-dev fuse3 snmpd snmp iproute2 procps tmux clang-format clang-tidy
+
+SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps configure build test test-dev test-asan release demo format lint clean
+
+all: build
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do \
+	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -z "$$missing" ]; then echo "deps: all packages present"; \
+	elif [ "$$(id -u)" = 0 ]; then \
+	    echo "deps: installing$$(echo $$missing | sed 's/^/ /')"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	else echo "deps: as root, run: apt-get install -y$$(echo ' '$$missing)"; exit 1; fi
+
+configure-%: deps
+	cmake --preset $*
+
+build-%: configure-%
+	cmake --build --preset $* -j $(JOBS)
+
+test-%: build-%
+	ctest --preset $* -j $(JOBS)
+
+build: build-dev
+test: lint-format test-dev test-asan
+release: build-release
+
+demo: build-release
+	./sim/cabinet demo
+
+format:
+	clang-format -i $(SOURCES)
+
+lint-format: deps
+	@clang-format --dry-run --Werror $(SOURCES) && echo "format: clean"
+
+lint: lint-format configure-dev
+	clang-tidy -p build/dev --quiet $(filter %.cpp,$(SOURCES))
+
+clean:
+	rm -rf build

@@ -1,0 +1,67 @@
+// A small BSON codec: builds one document in a caller buffer and reads received documents in
+// place. Five element types, embedded documents nested at most two levels deep. No heap, no
+// global state.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+constexpr int BSON_VALID = 1;
+constexpr int BSON_OVERFLOW = 4;
+constexpr int BSON_NESTING = 8;
+constexpr uint32_t BSON_MAX_DEPTH = 2;
+constexpr uint32_t BSON_NAME_SCAN = 128;
+constexpr int BSON_PRINT_MAX_DEPTH = 2;
+
+constexpr uint8_t BSON_DOUBLE = 0x01;
+constexpr uint8_t BSON_STRING = 0x02;
+constexpr uint8_t BSON_DOCUMENT = 0x03;
+constexpr uint8_t BSON_NULL = 0x0A;
+constexpr uint8_t BSON_INT32 = 0x10;
+
+// Writes one document into a buffer that the caller owns.
+struct bson_builder {
+    int flags;                        // BSON_VALID, BSON_OVERFLOW, BSON_NESTING
+    uint8_t* cursor;                  // where the next byte goes
+    uint32_t capacity;                // size of the buffer
+    uint32_t length;                  // bytes written from the buffer start
+    uint8_t* document;                // length field of the innermost open document
+    uint8_t* saved[BSON_MAX_DEPTH];   // enclosing documents, slot k for embedded level k + 1
+    uint32_t depth;                   // embedded documents open, 0 to BSON_MAX_DEPTH
+};
+
+// Builder. 0 on success and -1 on failure unless noted.
+int bson_init(bson_builder* b, uint8_t* buffer, uint32_t capacity);      // -1, else validity
+int bson_reopen(bson_builder* b, uint8_t* buffer, uint32_t capacity);    // -1, else validity
+int bson_appendInt(bson_builder* b, const char* name, int32_t value);
+int bson_appendDouble(bson_builder* b, const char* name, double value);
+int bson_appendString(bson_builder* b, const char* name, const char* text);
+int bson_appendNull(bson_builder* b, const char* name);
+int bson_beginDocument(bson_builder* b, const char* name);
+int bson_endDocument(bson_builder* b);
+int bson_finish(bson_builder* b);         // -1 when the terminator does not fit, else validity
+int bson_isValid(const bson_builder* b);  // 1 valid, 0 not
+int32_t bson_size(const bson_builder* b); // length stored at the current document
+
+// Readers. They walk by the sizes the bytes claim; check received bytes with bson_check first.
+uint32_t bson_length(const uint8_t* document);       // length prefix, 0 for null
+uint32_t bson_elementSize(const uint8_t* element);   // 0 for null, unsupported or unterminated
+const uint8_t* bson_firstElement(const uint8_t* document);
+const uint8_t* bson_nextElement(const uint8_t* element);
+const uint8_t* bson_find(const uint8_t* document, const char* name);
+int bson_getInt(const uint8_t* element, int32_t* out);
+int bson_getDouble(const uint8_t* element, double* out);
+int bson_getString(const uint8_t* element, const char** out);
+int bson_getDocument(const uint8_t* element, const uint8_t** out);
+
+// Checks that the first `size` received bytes hold a complete document that the readers and the
+// printer can walk without leaving it: a length prefix of at least 5 and at most `size`, every
+// element and nested document inside its parent, names and strings terminated inside it, nesting
+// at most BSON_MAX_DEPTH, a terminator as the last byte. Call it before any other reader on
+// bytes from outside. 0 when sound, else -1.
+int bson_check(const uint8_t* document, uint32_t size);
+
+// Printer: indented, JSON-like text for people. -1 when the depth is above 2 or a write of the
+// opening line, a separator or the closing line failed; else 0.
+int bson_print(FILE* stream, const uint8_t* document);
+int bson_printDepth(FILE* stream, const uint8_t* document, int depth);
