@@ -7,11 +7,6 @@
 
 namespace {
 
-uint32_t _loadUint32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
-
 bool _supported(uint8_t type) {
     return type == BSON_DOUBLE || type == BSON_STRING || type == BSON_DOCUMENT ||
            type == BSON_NULL || type == BSON_INT32;
@@ -53,7 +48,7 @@ int _checkDocument(const uint8_t* doc, uint64_t length, uint32_t depth) {
                 if (value + 4 > end) {
                     return -1;
                 }
-                uint32_t text = _loadUint32(doc + value);
+                uint32_t text = bson_length(doc + value);
                 if (text < 1 || text > INT32_MAX) {
                     return -1;
                 }
@@ -67,7 +62,7 @@ int _checkDocument(const uint8_t* doc, uint64_t length, uint32_t depth) {
                 if (depth >= BSON_MAX_DEPTH || value + 4 > end) {
                     return -1;
                 }
-                uint32_t stored = _loadUint32(doc + value);
+                uint32_t stored = bson_length(doc + value);
                 if (stored < 5 || stored > INT32_MAX) {
                     return -1;
                 }
@@ -95,7 +90,7 @@ int bson_check(const uint8_t* document, uint32_t size) {
     if (document == nullptr || size < 5) {
         return -1;
     }
-    uint32_t length = _loadUint32(document);
+    uint32_t length = bson_length(document);
     if (length < 5 || length > size) {
         return -1;
     }
