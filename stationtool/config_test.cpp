@@ -152,30 +152,15 @@ std::string dump(const config_t& config) {
     return result;
 }
 
-TEST_F(ConfigTest, SampleScriptsBuildACleanDatabase) {
-    loadSample();
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* stmt = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "ok");
-    sqlite3_finalize(stmt);
-    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA foreign_key_check", -1, &stmt, nullptr), SQLITE_OK);
-    EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE);
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-}
-
 // The one-line creation documented at the top of sample.sql, with the sqlite3 shell.
 TEST_F(ConfigTest, ShellCreatesTheSampleDatabase) {
     if (std::system("command -v sqlite3 >/dev/null") != 0) {
         GTEST_SKIP() << "no sqlite3 shell";
     }
     std::string command =
-        "cd " STATIONTOOL_SOURCE_DIR " && cat config.sql sample.sql | sqlite3 -bail " + path +
-        " && sqlite3 " + path + " 'PRAGMA integrity_check; PRAGMA foreign_key_check;' > " + dir +
-        "/check.txt";
+        "cd '" STATIONTOOL_SOURCE_DIR "' && cat config.sql sample.sql | sqlite3 -bail '" + path +
+        "' && sqlite3 '" + path + "' 'PRAGMA integrity_check; PRAGMA foreign_key_check;' > '" +
+        dir + "/check.txt'";
     ASSERT_EQ(std::system(command.c_str()), 0);
     EXPECT_EQ(readFile(dir + "/check.txt"), "ok\n");
     config_t config{};
@@ -521,9 +506,6 @@ TEST_F(ConfigTest, SettingNamesThatAreNotIdentifiersNeverReachTheDatabase) {
             [&] { return config_getSettingAt((dir + "/none.db").c_str(), name, 1, &value); });
         EXPECT_EQ(out.err, refusal) << name;
     }
-    config_t config{};
-    ASSERT_EQ(init(&config).rc, 0);
-    EXPECT_EQ(config.station_count, 8);
 
     // The step refuses them too when called on an open connection.
     sqlite3* db = nullptr;
