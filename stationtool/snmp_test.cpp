@@ -330,21 +330,17 @@ TEST(SnmpDump, StringValuesAndElementsThatAreNoIntegers) {
 }
 
 TEST(SnmpDump, EndsEarlyAtAStringOf256Octets) {
+    // Only an unchecked message can hold such a value: the dump takes the outer headers as two
+    // octets each, so they are left at 0 here.
     Bytes value = hex("04 82 01 00");
     value.resize(value.size() + 256, 'v');
-    Bytes message = concat({hex("30 82 01 2D 02 01 00"), MOSAIC,
-                            hex("A2 82 01 20 02 01 01 02 01 00 02 01 00 30 82 01 16 30 82 01 12"),
-                            OID_ELEMENT, value});
-    // The dump steps over outer headers as two octets, so build the positions it expects.
-    Bytes shortHeaders =
+    Bytes message =
         concat({hex("30 00 02 01 00"), MOSAIC, hex("A2 00 02 01 01 02 01 00 02 01 00 30 00 30 00"),
                 OID_ELEMENT, value});
-    std::string text = dump(shortHeaders);
+    std::string text = dump(message);
     EXPECT_NE(text.find("Value Typecode: 4\nValue of length 256 is too long.\n"),
               std::string::npos);
     EXPECT_EQ(text.find("====="), std::string::npos);
-    const char* why = nullptr;
-    EXPECT_EQ(snmp_checkMessage(message.data(), message.size(), &why), SNMP_MALFORMED);
 }
 
 TEST(SnmpCheck, AcceptsWellFormedMessages) {
