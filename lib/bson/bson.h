@@ -21,31 +21,31 @@ constexpr uint8_t BSON_INT32 = 0x10;
 
 // Writes one document into a buffer that the caller owns.
 struct bson_builder {
-    int flags;                        // BSON_VALID, BSON_OVERFLOW, BSON_NESTING
-    uint8_t* cursor;                  // where the next byte goes
-    uint32_t capacity;                // size of the buffer
-    uint32_t length;                  // bytes written from the buffer start
-    uint8_t* document;                // length field of the innermost open document
-    uint8_t* saved[BSON_MAX_DEPTH];   // enclosing documents, slot k for embedded level k + 1
-    uint32_t depth;                   // embedded documents open, 0 to BSON_MAX_DEPTH
+    int flags;                       // BSON_VALID, BSON_OVERFLOW, BSON_NESTING
+    uint8_t* cursor;                 // where the next byte goes
+    uint32_t capacity;               // size of the buffer
+    uint32_t length;                 // bytes written from the buffer start
+    uint8_t* document;               // length field of the innermost open document
+    uint8_t* saved[BSON_MAX_DEPTH];  // enclosing documents, slot k for embedded level k + 1
+    uint32_t depth;                  // embedded documents open, 0 to BSON_MAX_DEPTH
 };
 
 // Builder. 0 on success and -1 on failure unless noted.
-int bson_init(bson_builder* b, uint8_t* buffer, uint32_t capacity);      // -1, else validity
-int bson_reopen(bson_builder* b, uint8_t* buffer, uint32_t capacity);    // -1, else validity
+int bson_init(bson_builder* b, uint8_t* buffer, uint32_t capacity);    // -1, else validity
+int bson_reopen(bson_builder* b, uint8_t* buffer, uint32_t capacity);  // -1, else validity
 int bson_appendInt(bson_builder* b, const char* name, int32_t value);
 int bson_appendDouble(bson_builder* b, const char* name, double value);
 int bson_appendString(bson_builder* b, const char* name, const char* text);
 int bson_appendNull(bson_builder* b, const char* name);
 int bson_beginDocument(bson_builder* b, const char* name);
 int bson_endDocument(bson_builder* b);
-int bson_finish(bson_builder* b);         // -1 when the terminator does not fit, else validity
-int bson_isValid(const bson_builder* b);  // 1 valid, 0 not
-int32_t bson_size(const bson_builder* b); // length stored at the current document
+int bson_finish(bson_builder* b);          // -1 when the terminator does not fit, else validity
+int bson_isValid(const bson_builder* b);   // 1 valid, 0 not
+int32_t bson_size(const bson_builder* b);  // length stored at the current document
 
 // Readers. They walk by the sizes the bytes claim; check received bytes with bson_check first.
-uint32_t bson_length(const uint8_t* document);       // length prefix, 0 for null
-uint32_t bson_elementSize(const uint8_t* element);   // 0 for null, unsupported or unterminated
+uint32_t bson_length(const uint8_t* document);      // length prefix, 0 for null
+uint32_t bson_elementSize(const uint8_t* element);  // 0 for null, unsupported or unterminated
 const uint8_t* bson_firstElement(const uint8_t* document);
 const uint8_t* bson_nextElement(const uint8_t* element);
 const uint8_t* bson_find(const uint8_t* document, const char* name);
@@ -57,8 +57,9 @@ int bson_getDocument(const uint8_t* element, const uint8_t** out);
 // Checks that the first `size` received bytes hold a complete document that the readers and the
 // printer can walk without leaving it: a length prefix of at least 5 and at most `size`, every
 // element and nested document inside its parent, names and strings terminated inside it, nesting
-// at most BSON_MAX_DEPTH, a terminator as the last byte. Call it before any other reader on
-// bytes from outside. 0 when sound, else -1.
+// at most BSON_MAX_DEPTH, a terminator as the last byte. An element of a type the readers do not
+// know ends the walk for them, so the check looks no further than its name. Call it before any
+// other reader on bytes from outside. 0 when sound, else -1.
 int bson_check(const uint8_t* document, uint32_t size);
 
 // Printer: indented, JSON-like text for people. -1 when the depth is above 2 or a write of the

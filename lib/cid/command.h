@@ -7,26 +7,26 @@
 
 // A command to the CID; `type` is written first as "t".
 class CIDCommand {
-public:
+  public:
     explicit CIDCommand(int32_t type) : type(type) {}
     // Writes the document into buffer; its length in bytes, or -1 when it could not be built.
     virtual int serialize(uint8_t* buffer, uint32_t capacity) const = 0;
 
     int32_t type;
 
-protected:
+  protected:
     ~CIDCommand() = default;
 };
 
 class CIDINTERSECTIONSTATUSCOMMAND : public CIDCommand {
-public:
+  public:
     CIDINTERSECTIONSTATUSCOMMAND() : CIDCommand(CID_INTERSECTION_STATUS) {}
     int serialize(uint8_t* buffer, uint32_t capacity) const override;
 };
 
 // A pedestrian call from station `sid`.
 class CIDPedCallCommand : public CIDCommand {
-public:
+  public:
     explicit CIDPedCallCommand(int32_t sid) : CIDCommand(CID_PED_CALL), sid(sid) {}
     int serialize(uint8_t* buffer, uint32_t capacity) const override;
 
@@ -35,7 +35,7 @@ public:
 
 // An APS call from station `sid`.
 class CIDAPSCallCommand : public CIDCommand {
-public:
+  public:
     explicit CIDAPSCallCommand(int32_t sid) : CIDCommand(CID_APS_CALL), sid(sid) {}
     int serialize(uint8_t* buffer, uint32_t capacity) const override;
 
@@ -44,7 +44,7 @@ public:
 
 // The button of station `sid` went down.
 class CIDButtonDownCommand : public CIDCommand {
-public:
+  public:
     explicit CIDButtonDownCommand(int32_t sid) : CIDCommand(CID_BUTTON_DOWN), sid(sid) {}
     int serialize(uint8_t* buffer, uint32_t capacity) const override;
 
@@ -53,7 +53,7 @@ public:
 
 // The button of station `sid` came up.
 class CIDButtonUpCommand : public CIDCommand {
-public:
+  public:
     explicit CIDButtonUpCommand(int32_t sid) : CIDCommand(CID_BUTTON_UP), sid(sid) {}
     int serialize(uint8_t* buffer, uint32_t capacity) const override;
 
@@ -62,7 +62,7 @@ public:
 
 // An APB status report: "r" and "g" widened from 16 bits without sign.
 class CIDAPBSTATUSREPORT : public CIDCommand {
-public:
+  public:
     CIDAPBSTATUSREPORT(uint16_t reds, uint16_t greens)
         : CIDCommand(CID_APB_STATUS_REPORT), reds(reds), greens(greens) {}
     int serialize(uint8_t* buffer, uint32_t capacity) const override;

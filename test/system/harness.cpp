@@ -1,1 +1,442 @@
 #include "harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+namespace systest {
+namespace {
+
+[[noreturn]] void fail(const std::string& what) {
+    throw std::system_error(errno, std::system_category(), what);
+}
+
+using Clock = std::chrono::steady_clock;
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void makeDirectories(const std::string& path) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        std::string prefix = path.substr(0, slash);
+        if (mkdir(prefix.c_str(), 0755) < 0 && errno != EEXIST) {
+            fail("mkdir " + prefix);
+        }
+        if (slash == std::string::npos) {
+            return;
+        }
+    }
+}
+
+void setInterfaceAddress(int sock, const char* name, uint32_t address, unsigned long request) {
+    ifreq request_{};
+    strncpy(request_.ifr_name, name, IFNAMSIZ - 1);
+    auto* in = reinterpret_cast<sockaddr_in*>(&request_.ifr_addr);
+    in->sin_family = AF_INET;
+    in->sin_addr.s_addr = htonl(address);
+    if (ioctl(sock, request, &request_) < 0) {
+        fail(std::string("address of ") + name);
+    }
+}
+
+// Loopback up, and the stations' addresses 192.168.0.10..26 as /32 aliases on it.
+void configureLoopback() {
+    Socket sock(socket(AF_INET, SOCK_DGRAM, 0));
+    ifreq flags{};
+    strncpy(flags.ifr_name, "lo", IFNAMSIZ - 1);
+    if (ioctl(sock.fd(), SIOCGIFFLAGS, &flags) < 0) {
+        fail("loopback flags");
+    }
+    flags.ifr_flags |= IFF_UP | IFF_RUNNING;
+    if (ioctl(sock.fd(), SIOCSIFFLAGS, &flags) < 0) {
+        fail("loopback up");
+    }
+    for (int station = 0; station <= 16; ++station) {
+        std::string alias = "lo:" + std::to_string(station);
+        uint32_t address = (192u << 24) | (168u << 16) | (10u + station);
+        setInterfaceAddress(sock.fd(), alias.c_str(), address, SIOCSIFADDR);
+        setInterfaceAddress(sock.fd(), alias.c_str(), 0xFFFFFFFFu, SIOCSIFNETMASK);
+    }
+}
+
+std::string deepestExistingAncestor(const std::string& path) {
+    std::string current = path;
+    while (!current.empty() && !exists(current)) {
+        current = current.substr(0, current.rfind('/'));
+    }
+    return current.empty() ? "/" : current;
+}
+
+sockaddr_in inetAddress(const std::string& ip, uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (inet_pton(AF_INET, ip.c_str(), &address.sin_addr) != 1) {
+        throw std::invalid_argument("bad address " + ip);
+    }
+    return address;
+}
+
+bool waitReadable(int fd, Millis limit) {
+    pollfd entry{fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&entry, 1, static_cast<int>(limit.count()));
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
+}
+
+bool waitForText(const std::string& path, const std::string& text, Millis limit) {
+    auto deadline = Clock::now() + limit;
+    while (readFile(path).find(text) == std::string::npos) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+int uniqueCounter() {
+    static int counter = 0;
+    return ++counter;
+}
+
+}  // namespace
+
+std::string enterPrivateNamespaces() {
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) < 0) {
+        return std::string("cannot create private network and mount namespaces (") +
+               strerror(errno) + "); whole-program tests need root or CAP_SYS_ADMIN";
+    }
+    try {
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0) {
+            fail("make mounts private");
+        }
+        configureLoopback();
+        mountTmpfs("/tmp");
+    } catch (const std::exception& error) {
+        return std::string("cannot set up the private namespaces: ") + error.what();
+    }
+    return {};
+}
+
+void mountTmpfs(const std::string& path) {
+    std::string target = deepestExistingAncestor(path);
+    if (mount("tmpfs", target.c_str(), "tmpfs", 0, "mode=0755") < 0) {
+        fail("mount tmpfs on " + target);
+    }
+    if (target != path) {
+        makeDirectories(path);
+    }
+}
+
+void bindMount(const std::string& source, const std::string& target) {
+    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) < 0) {
+        fail("bind " + source + " over " + target);
+    }
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << text;
+    if (!file) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::string program(const std::string& name) {
+    return std::string(CABINET_BIN_DIR) + "/" + name;
+}
+
+std::string source(const std::string& relative) {
+    return std::string(CABINET_SOURCE_DIR) + "/" + relative;
+}
+
+void SystemTest::SetUp() {
+    std::string reason = enterPrivateNamespaces();
+    if (!reason.empty()) {
+        GTEST_SKIP() << reason;
+    }
+}
+
+Process::Process(const std::vector<std::string>& argv, const std::string& input) {
+    std::string base = "/tmp/process-" + std::to_string(uniqueCounter());
+    std::string inPath = base + ".in";
+    outPath_ = base + ".out";
+    errPath_ = base + ".err";
+    writeFile(inPath, input);
+    pid_ = fork();
+    if (pid_ < 0) {
+        fail("fork");
+    }
+    if (pid_ == 0) {
+        int in = open(inPath.c_str(), O_RDONLY);
+        int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        setpgid(0, 0);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        dprintf(2, "exec %s: %s\n", args[0], strerror(errno));
+        _exit(127);
+    }
+}
+
+Process::~Process() {
+    if (pid_ > 0 && status_ < 0) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool Process::running() {
+    if (status_ >= 0) {
+        return false;
+    }
+    int raw;
+    if (waitpid(pid_, &raw, WNOHANG) == pid_) {
+        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        return false;
+    }
+    return true;
+}
+
+std::string Process::out() const {
+    return readFile(outPath_);
+}
+std::string Process::err() const {
+    return readFile(errPath_);
+}
+
+bool Process::waitForErr(const std::string& text, Millis limit) const {
+    return waitForText(errPath_, text, limit);
+}
+
+bool Process::waitForOut(const std::string& text, Millis limit) const {
+    return waitForText(outPath_, text, limit);
+}
+
+Result Process::wait(Millis limit) {
+    Result result;
+    auto deadline = Clock::now() + limit;
+    while (running()) {
+        if (Clock::now() >= deadline) {
+            kill(-pid_, SIGKILL);
+            kill(pid_, SIGKILL);
+            result.timedOut = true;
+            int raw;
+            waitpid(pid_, &raw, 0);
+            status_ = 128 + SIGKILL;
+            break;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    result.status = status_;
+    result.out = out();
+    result.err = err();
+    return result;
+}
+
+Result Process::stop(int signal, Millis limit) {
+    if (running()) {
+        kill(pid_, signal);
+    }
+    return wait(limit);
+}
+
+Result run(const std::vector<std::string>& argv, const std::string& input, Millis limit) {
+    Process process(argv, input);
+    return process.wait(limit);
+}
+
+Socket::~Socket() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+int Socket::release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void Socket::sendAll(const Bytes& bytes) const {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            fail("send");
+        }
+        sent += static_cast<size_t>(n);
+    }
+}
+
+std::optional<Bytes> Socket::receiveExact(size_t count, Millis limit) const {
+    Bytes bytes(count);
+    size_t got = 0;
+    auto deadline = Clock::now() + limit;
+    while (got < count) {
+        auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
+        if (left.count() <= 0 || !waitReadable(fd_, left)) {
+            return std::nullopt;
+        }
+        ssize_t n = recv(fd_, bytes.data() + got, count - got, 0);
+        if (n <= 0) {
+            return std::nullopt;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return bytes;
+}
+
+bool Socket::waitClosed(Millis limit) const {
+    auto deadline = Clock::now() + limit;
+    uint8_t scratch[256];
+    for (;;) {
+        auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
+        if (left.count() <= 0 || !waitReadable(fd_, left)) {
+            return false;
+        }
+        ssize_t n = recv(fd_, scratch, sizeof scratch, 0);
+        if (n <= 0) {
+            return true;
+        }
+    }
+}
+
+UdpEndpoint::UdpEndpoint(const std::string& ip, uint16_t port)
+    : socket_(socket(AF_INET, SOCK_DGRAM, 0)) {
+    sockaddr_in address = inetAddress(ip, port);
+    if (bind(socket_.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+        fail("bind udp " + ip + ":" + std::to_string(port));
+    }
+}
+
+std::optional<Bytes> UdpEndpoint::receive(Millis limit) {
+    if (!waitReadable(socket_.fd(), limit)) {
+        return std::nullopt;
+    }
+    Bytes bytes(65536);
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    ssize_t n = recvfrom(socket_.fd(), bytes.data(), bytes.size(), 0,
+                         reinterpret_cast<sockaddr*>(&peer), &peerLength);
+    if (n < 0) {
+        fail("recvfrom");
+    }
+    bytes.resize(static_cast<size_t>(n));
+    lastPeer_.assign(reinterpret_cast<uint8_t*>(&peer),
+                     reinterpret_cast<uint8_t*>(&peer) + peerLength);
+    return bytes;
+}
+
+void UdpEndpoint::reply(const Bytes& bytes) {
+    if (sendto(socket_.fd(), bytes.data(), bytes.size(), 0,
+               reinterpret_cast<const sockaddr*>(lastPeer_.data()),
+               static_cast<socklen_t>(lastPeer_.size())) < 0) {
+        fail("sendto");
+    }
+}
+
+TcpListener::TcpListener(const std::string& ip, uint16_t port)
+    : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
+    int on = 1;
+    setsockopt(socket_.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address = inetAddress(ip, port);
+    if (bind(socket_.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
+        listen(socket_.fd(), 64) < 0) {
+        fail("listen " + ip + ":" + std::to_string(port));
+    }
+}
+
+std::optional<Socket> TcpListener::accept(Millis limit) {
+    if (!waitReadable(socket_.fd(), limit)) {
+        return std::nullopt;
+    }
+    int fd = ::accept(socket_.fd(), nullptr, nullptr);
+    if (fd < 0) {
+        fail("accept");
+    }
+    return Socket(fd);
+}
+
+std::optional<Socket> tcpConnect(const std::string& localIp, const std::string& ip, uint16_t port,
+                                 Millis limit) {
+    sockaddr_in local = inetAddress(localIp, 0);
+    sockaddr_in remote = inetAddress(ip, port);
+    auto deadline = Clock::now() + limit;
+    for (;;) {
+        Socket sock(socket(AF_INET, SOCK_STREAM, 0));
+        if (bind(sock.fd(), reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
+            fail("bind " + localIp);
+        }
+        if (connect(sock.fd(), reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0) {
+            return sock;
+        }
+        if (Clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+std::string hex(const Bytes& bytes) {
+    std::string text;
+    char digits[4];
+    for (uint8_t byte : bytes) {
+        snprintf(digits, sizeof digits, "%02x ", byte);
+        text += digits;
+    }
+    if (!text.empty()) {
+        text.pop_back();
+    }
+    return text;
+}
+
+}  // namespace systest

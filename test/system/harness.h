@@ -40,7 +40,7 @@ std::string source(const std::string& relative);
 
 // Base fixture of every whole-program test: enters the namespaces or skips with the reason.
 class SystemTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
 };
 
@@ -53,7 +53,7 @@ struct Result {
 
 // A child process running a program, its standard output and error collected in files.
 class Process {
-public:
+  public:
     explicit Process(const std::vector<std::string>& argv, const std::string& input = {});
     ~Process();
     Process(const Process&) = delete;
@@ -71,7 +71,7 @@ public:
     // Sends `signal`, then waits for the exit.
     Result stop(int signal = SIGTERM, Millis limit = 5s);
 
-private:
+  private:
     pid_t pid_ = -1;
     int status_ = -1;
     std::string outPath_;
@@ -79,12 +79,11 @@ private:
 };
 
 // Runs a program to its end with `input` on standard input.
-Result run(const std::vector<std::string>& argv, const std::string& input = {},
-           Millis limit = 10s);
+Result run(const std::vector<std::string>& argv, const std::string& input = {}, Millis limit = 10s);
 
 // An owned descriptor.
 class Socket {
-public:
+  public:
     explicit Socket(int fd = -1) : fd_(fd) {}
     ~Socket();
     Socket(Socket&& other) noexcept : fd_(other.release()) {}
@@ -97,13 +96,13 @@ public:
     // True when the peer closed the connection within `limit`.
     bool waitClosed(Millis limit = 5s) const;
 
-private:
+  private:
     int fd_;
 };
 
 // A UDP socket bound to ip:port, such as the CID's 127.0.0.1:5000.
 class UdpEndpoint {
-public:
+  public:
     UdpEndpoint(const std::string& ip, uint16_t port);
     // One datagram (up to 64 KiB); nullopt when none arrives within `limit`.
     std::optional<Bytes> receive(Millis limit = 5s);
@@ -111,19 +110,19 @@ public:
     void reply(const Bytes& bytes);
     int fd() const { return socket_.fd(); }
 
-private:
+  private:
     Socket socket_;
     std::vector<uint8_t> lastPeer_;
 };
 
 // A listening TCP socket bound to ip:port.
 class TcpListener {
-public:
+  public:
     TcpListener(const std::string& ip, uint16_t port);
     // The next connection; nullopt when none arrives within `limit`.
     std::optional<Socket> accept(Millis limit = 5s);
 
-private:
+  private:
     Socket socket_;
 };
 

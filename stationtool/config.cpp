@@ -1,0 +1,402 @@
+// Configuration module: one read-only connection per call, statements prepared, stepped and
+// finalized within the step that needs them.
+#include "config.h"
+
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <cstring>
+
+static const char* const SQL_SYSCONFIG =
+    "SELECT cid,autorecall,apbd,apbtickrate,displaytimeout_ms,displayupdaterate_ms,ioscanrate,"
+    "cidserverport,pedcallouttime_tick,apscallouttime_tick,maxlost,closuremethod FROM "
+    "v_sysconfig;";
+static const char* const SQL_STATIONS =
+    "SELECT id,phase,groupnum FROM tbl_stations WHERE active=1;";
+static const char* const SQL_IO = "SELECT id,walk_uuid,dontwalk_uuid,callout_uuid FROM tbl_phaseio";
+static const char* const SQL_OID = "SELECT node,subnode FROM tbls_oids WHERE name=?1;";
+// The name goes in as a bare column name: it is checked to be a plain identifier first, and it
+// is not double-quoted because SQLite would quietly read an unknown quoted name as a string.
+static const char* const SQL_SETTING = "SELECT %s FROM v_sendtostation WHERE id=?1;";
+static const char* const OID_FORMAT = "1.3.6.1.4.1.1206.4.2.14.%u.%u";
+
+static const char* const PREPARE_FAILED = "Unable to prepare statment";
+static const char* const BIND_FAILED = "Unable to bind to statment";
+static const char* const STEP_FAILED = "Unable to step statment";
+static const char* const FINALIZE_FAILED = "Unable to finalize statment";
+
+// "STEP: TEXT" and the library's error text for the connection.
+static void _reportSqlite(sqlite3* db, const char* step, const char* text) {
+    fprintf(stderr, "%s: %s\n", step, text);
+    fprintf(stderr, "sqlite3: %s\n", sqlite3_errmsg(db));
+}
+
+static int _prepare(sqlite3* db, const char* step, const char* sql, sqlite3_stmt** stmt) {
+    if (sqlite3_prepare_v2(db, sql, static_cast<int>(strlen(sql)), stmt, nullptr) != SQLITE_OK) {
+        _reportSqlite(db, step, PREPARE_FAILED);
+        return -1;
+    }
+    return 0;
+}
+
+static int _finalize(sqlite3* db, const char* step, sqlite3_stmt* stmt) {
+    if (sqlite3_finalize(stmt) != SQLITE_OK) {
+        _reportSqlite(db, step, FINALIZE_FAILED);
+        return -1;
+    }
+    return 0;
+}
+
+// Opens path read-only (never creating it) with the busy timeout; nullptr after a report.
+static sqlite3* _open(const char* path, const char* operation) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        fprintf(stderr, "%s: Unable to open %s\n", operation, path);
+        fprintf(stderr, "sqlite3: %s\n", sqlite3_errmsg(db));
+        sqlite3_close(db);
+        return nullptr;
+    }
+    if (sqlite3_busy_timeout(db, CONFIG_BUSY_TIMEOUT_MS) != SQLITE_OK) {
+        _reportSqlite(db, operation, "Unable to set busy timeout");
+        sqlite3_close(db);
+        return nullptr;
+    }
+    return db;
+}
+
+void _closeOrExit(sqlite3* db, const char* operation) {
+    if (sqlite3_close(db) != SQLITE_OK) {
+        fprintf(stderr, "%s: Unable to close sqlite3 database. This error is not recoverable.\n",
+                operation);
+        exit(-1);
+    }
+}
+
+static bool _isPlainName(const char* name) {
+    auto letter = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+    };
+    if (!letter(name[0])) {
+        return false;
+    }
+    for (const char* c = name + 1; *c != '\0'; ++c) {
+        if (!letter(*c) && !(*c >= '0' && *c <= '9')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Refuses a setting name that is not a plain identifier, before it can reach any SQL text.
+static bool _checkName(const char* step, const char* name) {
+    if (_isPlainName(name)) {
+        return true;
+    }
+    fprintf(stderr,
+            "%s: Invalid setting name. Use letters, digits and underscores, not starting with a "
+            "digit\n",
+            step);
+    return false;
+}
+
+static bool _nameTooLong(const char* name) {
+    return strnlen(name, CONFIG_NAME_MAX + 1) > CONFIG_NAME_MAX;
+}
+
+int _loadSysconfig(sqlite3* db, config_t* config) {
+    const char* step = "_loadSysconfig";
+    sqlite3_stmt* stmt = nullptr;
+    if (_prepare(db, step, SQL_SYSCONFIG, &stmt) < 0) {
+        return -1;
+    }
+    if (sqlite3_step(stmt) != SQLITE_ROW) {
+        _reportSqlite(db, step, STEP_FAILED);
+        sqlite3_finalize(stmt);
+        return -1;
+    }
+    config->cid = sqlite3_column_int(stmt, 0);
+    config->autorecall = sqlite3_column_int(stmt, 1);
+    config->apbd = sqlite3_column_int(stmt, 2);
+    config->apbtickrate = sqlite3_column_int(stmt, 3);
+    config->displaytimeout_ms = sqlite3_column_int(stmt, 4);
+    config->displayupdaterate_ms = sqlite3_column_int(stmt, 5);
+    config->ioscanrate = sqlite3_column_int(stmt, 6);
+    config->cidserverport = static_cast<uint16_t>(sqlite3_column_int(stmt, 7));
+    config->pedcallouttime_tick = sqlite3_column_int(stmt, 8);
+    config->apscallouttime_tick = sqlite3_column_int(stmt, 9);
+    config->maxlost = sqlite3_column_int(stmt, 10);
+    config->closuremethod = sqlite3_column_int(stmt, 11);
+    return _finalize(db, step, stmt);
+}
+
+// Rows that do not fit the record (ID above 16, phase or group outside 1..8, a 17th active
+// station) are skipped with a message instead of indexing past the tables. The numbers are read
+// as 64-bit so that a huge value cannot wrap into range.
+int _loadStations(sqlite3* db, config_t* config) {
+    const char* step = "_loadStations";
+    sqlite3_stmt* stmt = nullptr;
+    if (_prepare(db, step, SQL_STATIONS, &stmt) < 0) {
+        return -1;
+    }
+    config->station_phasemask[0] = 0xFF;
+    config->station_ids[0] = 0;
+    int count = 0;
+    // A failed step ends the loop; finalize then reports the error.
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        sqlite3_int64 id = sqlite3_column_int64(stmt, 0);
+        sqlite3_int64 phase = sqlite3_column_int64(stmt, 1);
+        sqlite3_int64 group = sqlite3_column_int64(stmt, 2);
+        if (id < 0 || id >= CONFIG_STATIONS) {
+            fprintf(stderr, "%s: station id %lld from database is out of range. Skipping it.\n",
+                    step, static_cast<long long>(id));
+            continue;
+        }
+        if (phase < 1 || phase > CONFIG_PHASES || group < 1 || group > CONFIG_PHASES) {
+            fprintf(stderr,
+                    "%s: phase %lld or group %lld of station %lld from database is out of range. "
+                    "Skipping it.\n",
+                    step, static_cast<long long>(phase), static_cast<long long>(group),
+                    static_cast<long long>(id));
+            continue;
+        }
+        if (count == CONFIG_STATIONS - 1) {
+            fprintf(stderr,
+                    "%s: more than %d active stations in database. Skipping station %lld.\n", step,
+                    CONFIG_STATIONS - 1, static_cast<long long>(id));
+            continue;
+        }
+        count++;
+        config->station_ids[count] = static_cast<uint8_t>(id);
+        auto p = static_cast<uint8_t>(phase - 1);
+        auto g = static_cast<uint8_t>(group - 1);
+        config->station_phase[id] = p;
+        config->station_phasemask[id] = static_cast<uint8_t>(1u << p);
+        config->station_groupmask[id] = static_cast<uint8_t>(1u << g);
+        config->group_phasemask[g] |= config->station_phasemask[id];
+        config->phase_groupmask[p] |= config->station_groupmask[id];
+    }
+    config->station_count = count;
+    return _finalize(db, step, stmt);
+}
+
+int _loadIO(sqlite3* db, config_t* config) {
+    const char* step = "_loadIO";
+    sqlite3_stmt* stmt = nullptr;
+    if (_prepare(db, step, SQL_IO, &stmt) < 0) {
+        return -1;
+    }
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        sqlite3_int64 phase = sqlite3_column_int64(stmt, 0);
+        if (phase < 1 || phase > CONFIG_PHASES) {
+            fprintf(stderr, "%s: phase from database is too high. Skipping it.", step);
+            continue;
+        }
+        config->phase_walk[phase - 1] = sqlite3_column_int(stmt, 1);
+        config->phase_dontwalk[phase - 1] = sqlite3_column_int(stmt, 2);
+        config->phase_callout[phase - 1] = sqlite3_column_int(stmt, 3);
+    }
+    return _finalize(db, step, stmt);
+}
+
+int _getOID(sqlite3* db, const char* name, char* buf, size_t size) {
+    const char* step = "_getOID";
+    sqlite3_stmt* stmt = nullptr;
+    if (_prepare(db, step, SQL_OID, &stmt) < 0) {
+        return -1;
+    }
+    if (sqlite3_bind_text(stmt, 1, name, -1, SQLITE_STATIC) != SQLITE_OK) {
+        _reportSqlite(db, step, BIND_FAILED);
+        sqlite3_finalize(stmt);
+        return -1;
+    }
+    if (sqlite3_step(stmt) != SQLITE_ROW) {
+        _reportSqlite(db, step, STEP_FAILED);
+        sqlite3_finalize(stmt);
+        return -1;
+    }
+    auto node = static_cast<unsigned>(sqlite3_column_int(stmt, 0));
+    auto subnode = static_cast<unsigned>(sqlite3_column_int(stmt, 1));
+    if (_finalize(db, step, stmt) < 0) {
+        return -1;
+    }
+    int length = snprintf(buf, size, OID_FORMAT, node, subnode);
+    if (length < 0 || static_cast<size_t>(length) >= size) {
+        fprintf(stderr, "%s: Destination buffer was too small\n", step);
+        return -1;
+    }
+    return 0;
+}
+
+int _getSetting(sqlite3* db, unsigned id, const char* name, int32_t* value) {
+    const char* step = "_getSetting";
+    if (!_checkName(step, name)) {
+        return -1;
+    }
+    char sql[1024];
+    int length = snprintf(sql, sizeof sql, SQL_SETTING, name);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof sql) {
+        fprintf(stderr, "%s: sqlstr was too long\n", step);
+        return -1;
+    }
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql, length, &stmt, nullptr) != SQLITE_OK) {
+        _reportSqlite(db, step, PREPARE_FAILED);
+        return -1;
+    }
+    if (sqlite3_bind_int64(stmt, 1, id) != SQLITE_OK) {
+        _reportSqlite(db, step, BIND_FAILED);
+        sqlite3_finalize(stmt);
+        return -1;
+    }
+    if (sqlite3_step(stmt) != SQLITE_ROW) {
+        _reportSqlite(db, step, STEP_FAILED);
+        sqlite3_finalize(stmt);
+        return -1;
+    }
+    *value = sqlite3_column_int(stmt, 0);
+    return _finalize(db, step, stmt);
+}
+
+int config_initAt(const char* path, config_t* config) {
+    const char* operation = "config_init";
+    if (config == nullptr) {
+        return -1;
+    }
+    sqlite3* db = _open(path, operation);
+    if (db == nullptr) {
+        return -1;
+    }
+    const char* failure = nullptr;
+    if (_loadSysconfig(db, config) < 0) {
+        failure = "Unable to load sysconfig";
+    } else if (_loadStations(db, config) < 0) {
+        failure = "Unable to load station info";
+    } else if (_loadIO(db, config) < 0) {
+        failure = "Unable to load IO info";
+    }
+    if (failure != nullptr) {
+        fprintf(stderr, "%s: %s\n", operation, failure);
+        sqlite3_close(db);
+        return -1;
+    }
+    _closeOrExit(db, operation);
+    return 0;
+}
+
+int config_getOIDAt(const char* path, const char* name, char* buf, size_t size) {
+    const char* operation = "config_getOID";
+    if (name == nullptr || buf == nullptr || _nameTooLong(name)) {
+        return -1;
+    }
+    sqlite3* db = _open(path, operation);
+    if (db == nullptr) {
+        return -1;
+    }
+    if (_getOID(db, name, buf, size) < 0) {
+        fprintf(stderr, "%s: Unable to load OID\n", operation);
+        sqlite3_close(db);
+        return -1;
+    }
+    _closeOrExit(db, operation);
+    return 0;
+}
+
+int config_getSettingAt(const char* path, const char* name, unsigned id, int32_t* value) {
+    const char* operation = "config_getSetting";
+    if (name == nullptr || value == nullptr || _nameTooLong(name)) {
+        return -1;
+    }
+    // Refused before the database is opened; _getSetting checks again for its direct callers.
+    if (!_checkName(operation, name)) {
+        return -1;
+    }
+    sqlite3* db = _open(path, operation);
+    if (db == nullptr) {
+        return -1;
+    }
+    if (_getSetting(db, id, name, value) < 0) {
+        fprintf(stderr, "%s: Unable to load setting\n", operation);
+        sqlite3_close(db);
+        return -1;
+    }
+    _closeOrExit(db, operation);
+    return 0;
+}
+
+int config_init(config_t* config) {
+    return config_initAt(CONFIG_DB_PATH, config);
+}
+
+int config_getOID(const char* name, char* buf, size_t size) {
+    return config_getOIDAt(CONFIG_DB_PATH, name, buf, size);
+}
+
+int config_getSetting(const char* name, unsigned id, int32_t* value) {
+    return config_getSettingAt(CONFIG_DB_PATH, name, id, value);
+}
+
+static uint8_t _orMasks(const uint8_t* table, uint8_t mask) {
+    uint8_t result = 0;
+    for (int bit = 0; bit < CONFIG_PHASES; ++bit) {
+        if (mask & (1u << bit)) {
+            result |= table[bit];
+        }
+    }
+    return result;
+}
+
+uint8_t config_groupToPhase(const config_t* config, uint8_t groupmask) {
+    return config == nullptr ? 0 : _orMasks(config->group_phasemask, groupmask);
+}
+
+uint8_t config_phaseToGroup(const config_t* config, uint8_t phasemask) {
+    return config == nullptr ? 0 : _orMasks(config->phase_groupmask, phasemask);
+}
+
+static void _tableHead(FILE* out, const char* title, const char* header) {
+    fprintf(out, "%s\n%s\n-----------------\n", title, header);
+}
+
+// The station mask tables show, in row k, station ID k and the mask stored for it, so that a
+// row never pairs one station's ID with another station's mask.
+void config_dump(FILE* out, const config_t* config) {
+    if (out == nullptr || config == nullptr) {
+        return;
+    }
+    fprintf(out, "CID scan rate: %d\n", config->ioscanrate);
+    fprintf(out, "APB update rate:: %d\n", config->apbtickrate);
+    fprintf(out, "IIS Source: %d\n", config->cid);
+    fprintf(out, "APB method: %d\n", config->apbd);
+    fprintf(out, "Closure method: %d\n", config->closuremethod);
+    fprintf(out, "Autorecall: %d\n", config->autorecall);
+    fprintf(out, "CID Server Port: %d\n", config->cidserverport);
+    fprintf(out, "Ped call out time (ms): %d\n", config->pedcallouttime_tick);
+    fprintf(out, "APS call out time (ms): %d\n", config->apscallouttime_tick);
+    fprintf(out, "Max missed update count: %d\n", config->maxlost);
+
+    _tableHead(out, "Station ID table", "Index | ID       ");
+    for (int k = 0; k < CONFIG_STATIONS; ++k) {
+        fprintf(out, "%5d | %d\n", k, config->station_ids[k]);
+    }
+    _tableHead(out, "Station ID to phasemask table", "ID    | Phasemask");
+    for (int k = 0; k < CONFIG_STATIONS; ++k) {
+        fprintf(out, "%5d | 0x%02X\n", k, config->station_phasemask[k]);
+    }
+    _tableHead(out, "Station ID to groupmask table", "ID    | Groupmask");
+    for (int k = 0; k < CONFIG_STATIONS; ++k) {
+        fprintf(out, "%5d | 0x%02X\n", k, config->station_groupmask[k]);
+    }
+    _tableHead(out, "Group to phase table", "Group | Phasemask");
+    for (int group = 1; group <= CONFIG_PHASES; ++group) {
+        fprintf(out, "%5d | 0x%02X\n", group, config->group_phasemask[group - 1]);
+    }
+    _tableHead(out, "phase to group table", "phase | groupmask");
+    for (int phase = 1; phase <= CONFIG_PHASES; ++phase) {
+        fprintf(out, "%5d | 0x%02x\n", phase, config->phase_groupmask[phase - 1]);
+    }
+    _tableHead(out, "phase to I/O table", "phase | W  | DW | C");
+    for (int phase = 1; phase <= CONFIG_PHASES; ++phase) {
+        fprintf(out, "%5d | %2d | %2d | %2d\n", phase, config->phase_walk[phase - 1],
+                config->phase_dontwalk[phase - 1], config->phase_callout[phase - 1]);
+    }
+}

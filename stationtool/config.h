@@ -1,0 +1,70 @@
+// Configuration module: reads the cabinet's settings from the SQLite configuration database.
+// Every operation opens the file read-only, reads, and closes it again before returning; no
+// connection outlives a call. Messages go to standard error, led by the failing step's name.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+struct sqlite3;
+
+constexpr const char* CONFIG_DB_PATH = "/var/lib/vok/config.db";
+constexpr int CONFIG_BUSY_TIMEOUT_MS = 1000;
+constexpr size_t CONFIG_NAME_MAX = 128;  // longest setting name accepted
+constexpr int CONFIG_STATIONS = 17;      // station IDs 0..16
+constexpr int CONFIG_PHASES = 8;         // phases and groups 1..8
+
+// The whole system configuration. The caller hands it in zero-filled; the loader sets only what
+// the rows name and ORs into the group/phase tables. Masks: bit n - 1 is phase (or group) n.
+struct config_t {
+    int32_t ioscanrate;
+    int32_t apbtickrate;
+    int32_t displaytimeout_ms;
+    int32_t displayupdaterate_ms;
+    uint16_t cidserverport;
+    int32_t cid;
+    int32_t apbd;
+    int32_t closuremethod;
+    int32_t autorecall;
+    int32_t pedcallouttime_tick;
+    int32_t apscallouttime_tick;
+    int32_t maxlost;
+    uint8_t group_phasemask[CONFIG_PHASES];      // by group - 1: phases of its stations
+    uint8_t phase_groupmask[CONFIG_PHASES];      // by phase - 1: groups of its stations
+    uint8_t station_phase[CONFIG_STATIONS];      // by station ID: phase - 1
+    uint8_t station_phasemask[CONFIG_STATIONS];  // by station ID: its phase bit; slot 0 is 0xFF
+    uint8_t station_groupmask[CONFIG_STATIONS];  // by station ID: its group bit
+    uint8_t station_ids[CONFIG_STATIONS];        // slot k >= 1: ID of the k-th active station
+    int32_t station_count;                       // active stations loaded
+    int32_t phase_dontwalk[CONFIG_PHASES];       // by phase - 1: I/O point of don't walk
+    int32_t phase_walk[CONFIG_PHASES];           // by phase - 1: I/O point of walk
+    int32_t phase_callout[CONFIG_PHASES];        // by phase - 1: I/O point of the call output
+};
+
+// Loads sysconfig, active stations and phase I/O into config; 0, or -1 (null config: no message).
+int config_init(config_t* config);
+// Writes the SNMP object identifier of setting name into buf (size bytes); 0 or -1.
+int config_getOID(const char* name, char* buf, size_t size);
+// Reads the configured value of setting name for station id into *value; 0 or -1.
+int config_getSetting(const char* name, unsigned id, int32_t* value);
+// Prints the record as labelled lines and tables.
+void config_dump(FILE* out, const config_t* config);
+// Phases served by the groups in groupmask; 0 for a null config.
+uint8_t config_groupToPhase(const config_t* config, uint8_t groupmask);
+// Groups serving the phases in phasemask; 0 for a null config.
+uint8_t config_phaseToGroup(const config_t* config, uint8_t phasemask);
+
+// The same three operations on the database file at path (messages name the operation as above).
+int config_initAt(const char* path, config_t* config);
+int config_getOIDAt(const char* path, const char* name, char* buf, size_t size);
+int config_getSettingAt(const char* path, const char* name, unsigned id, int32_t* value);
+
+// Internal steps over an open connection; each reports its own failure and returns 0 or -1.
+int _loadSysconfig(sqlite3* db, config_t* config);
+int _loadStations(sqlite3* db, config_t* config);
+int _loadIO(sqlite3* db, config_t* config);
+int _getOID(sqlite3* db, const char* name, char* buf, size_t size);
+int _getSetting(sqlite3* db, unsigned id, const char* name, int32_t* value);
+// Closes db; a failure is unrecoverable and ends the process with status -1.
+void _closeOrExit(sqlite3* db, const char* operation);

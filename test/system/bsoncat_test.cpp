@@ -1,0 +1,211 @@
+// bsoncat, the real binary, on streams built and rendered independently of the library.
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "harness.h"
+
+namespace systest {
+namespace {
+
+void putInt32(Bytes& out, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        out.push_back(static_cast<uint8_t>(value >> shift));
+    }
+}
+
+void patchLength(Bytes& out, size_t start) {
+    uint32_t size = static_cast<uint32_t>(out.size() - start);
+    for (int i = 0; i < 4; ++i) {
+        out[start + i] = static_cast<uint8_t>(size >> (8 * i));
+    }
+}
+
+// Random well-formed documents of the five element types, with their expected text.
+class DocumentMaker {
+  public:
+    explicit DocumentMaker(uint32_t seed) : random_(seed) {}
+
+    // Appends one document nested `depth` levels deep to bytes, and its rendering to text.
+    void make(Bytes& bytes, std::string& text, int depth) {
+        size_t start = bytes.size();
+        putInt32(bytes, 0);
+        text += std::string(depth, ' ') + "{\n";
+        int count = pick(0, depth == 0 ? 6 : 3);
+        for (int i = 0; i < count; ++i) {
+            std::string name = word(1, 12);
+            text += std::string(depth + 1, ' ') + "\"" + name + "\": ";
+            int type = pick(0, depth < 2 ? 4 : 3);
+            element(bytes, text, type, name, depth);
+            text += i + 1 < count ? ",\n" : "\n";
+        }
+        bytes.push_back(0);
+        patchLength(bytes, start);
+        text += std::string(depth, ' ') + "}\n";
+    }
+
+  private:
+    void element(Bytes& bytes, std::string& text, int type, const std::string& name, int depth) {
+        static const uint8_t TYPES[] = {0x10, 0x01, 0x02, 0x0A, 0x03};
+        bytes.push_back(TYPES[type]);
+        bytes.insert(bytes.end(), name.begin(), name.end());
+        bytes.push_back(0);
+        char number[64];
+        switch (TYPES[type]) {
+            case 0x10: {
+                int32_t value = static_cast<int32_t>(random_());
+                putInt32(bytes, static_cast<uint32_t>(value));
+                text += std::to_string(value);
+                break;
+            }
+            case 0x01: {
+                double value = (static_cast<double>(random_()) - 2147483648.0) / 1000.0;
+                uint8_t raw[8];
+                memcpy(raw, &value, 8);
+                bytes.insert(bytes.end(), raw, raw + 8);
+                snprintf(number, sizeof number, "%f", value);
+                text += number;
+                break;
+            }
+            case 0x02: {
+                std::string value = word(0, 40);
+                putInt32(bytes, static_cast<uint32_t>(value.size() + 1));
+                bytes.insert(bytes.end(), value.begin(), value.end());
+                bytes.push_back(0);
+                text += value;
+                break;
+            }
+            case 0x0A:
+                text += "NULL";
+                break;
+            case 0x03:
+                text += "\n";
+                make(bytes, text, depth + 1);
+                break;
+        }
+    }
+
+    int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
+
+    std::string word(int shortest, int longest) {
+        static const char LETTERS[] = "abcdefghijklmnopqrstuvwxyz_ABCXYZ0123456789 -\"\n";
+        std::string text(pick(shortest, longest), ' ');
+        for (char& c : text) {
+            c = LETTERS[pick(0, sizeof LETTERS - 2)];
+        }
+        return text;
+    }
+
+    std::mt19937 random_;
+};
+
+std::string asText(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class BsoncatTest : public SystemTest {
+  protected:
+    Result cat(const Bytes& input) { return run({program("bsoncat")}, asText(input)); }
+};
+
+TEST_F(BsoncatTest, EmptyInputPrintsNothing) {
+    Result result = cat({});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "");
+}
+
+TEST_F(BsoncatTest, ThousandsOfRandomDocumentsPrintAsRendered) {
+    DocumentMaker maker(20261208);
+    Bytes stream;
+    std::string expected;
+    for (int i = 0; i < 3000; ++i) {
+        maker.make(stream, expected, 0);
+    }
+    Result result = cat(stream);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(result.out == expected) << "output differs from the rendering";
+}
+
+// A document of exactly `size` bytes: one string element padded to fit.
+Bytes documentOfSize(uint32_t size) {
+    Bytes doc;
+    putInt32(doc, 0);
+    doc.push_back(0x02);
+    doc.push_back('s');
+    doc.push_back(0);
+    uint32_t text = size - 4 - 3 - 4 - 1 - 1;
+    putInt32(doc, text + 1);
+    doc.insert(doc.end(), text, 'a');
+    doc.push_back(0);
+    doc.push_back(0);
+    patchLength(doc, 0);
+    return doc;
+}
+
+TEST_F(BsoncatTest, LengthLimitIs4095) {
+    Bytes largest = documentOfSize(4095);
+    ASSERT_EQ(largest.size(), 4095u);
+    Result result = cat(largest);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "{\n \"s\": " + std::string(4095 - 13, 'a') + "\n}\n");
+
+    Bytes tooLarge = documentOfSize(4096);
+    Result refused = cat(tooLarge);
+    EXPECT_EQ(refused.status, 255);
+    EXPECT_EQ(refused.out, "");
+}
+
+TEST_F(BsoncatTest, BrokenStreamsEndWithStatus255AfterWhatWasWhole) {
+    DocumentMaker maker(7);
+    Bytes good;
+    std::string goodText;
+    maker.make(good, goodText, 0);
+    Bytes lying = {14, 0, 0, 0, 0x02, 's', 0, 0xF0, 0xFF, 0xFF, 0x0F, 'x', 0, 0};
+    Bytes unterminated = {12, 0, 0, 0, 0x10, 't', 0, 1, 0, 0, 0, 7};
+    const struct {
+        const char* name;
+        Bytes tail;
+    } cases[] = {
+        {"truncated prefix", {12, 0}},
+        {"truncated body", {12, 0, 0, 0, 0x10, 't'}},
+        {"prefix below 5", {4, 0, 0, 0}},
+        {"prefix zero", {0, 0, 0, 0}},
+        {"negative prefix", {0xFF, 0xFF, 0xFF, 0xFF}},
+        {"string claims more than the document", lying},
+        {"no terminator", unterminated},
+    };
+    for (const auto& c : cases) {
+        Bytes stream = good;
+        stream.insert(stream.end(), c.tail.begin(), c.tail.end());
+        stream.insert(stream.end(), good.begin(), good.end());
+        Result result = cat(stream);
+        EXPECT_EQ(result.status, 255) << c.name;
+        EXPECT_EQ(result.out, goodText) << c.name;
+        EXPECT_EQ(result.err, "") << c.name;
+    }
+}
+
+TEST_F(BsoncatTest, CorruptedStreamsNeverCrash) {
+    DocumentMaker maker(99);
+    std::mt19937 random(5);
+    for (int round = 0; round < 200; ++round) {
+        Bytes stream;
+        std::string text;
+        for (int i = 0; i < 5; ++i) {
+            maker.make(stream, text, 0);
+        }
+        for (int flips = 0; flips < 4; ++flips) {
+            stream[random() % stream.size()] = static_cast<uint8_t>(random());
+        }
+        stream.resize(random() % (stream.size() + 1));
+        Result result = cat(stream);
+        ASSERT_TRUE(result.status == 0 || result.status == 255)
+            << "status " << result.status << "\n"
+            << result.err;
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+}  // namespace
+}  // namespace systest

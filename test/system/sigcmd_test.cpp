@@ -1,0 +1,116 @@
+// sigcmd, the real binary, against a CID played by the test on 127.0.0.1:5000.
+#include <string>
+
+#include "harness.h"
+
+namespace systest {
+namespace {
+
+const std::string USAGE =
+    "Useage: \n"
+    "sigcmd CALL phasemask\n"
+    "CALL := { ped | aps | vok }\n"
+    "\n"
+    "sigcmd saveapblog\n"
+    "sigcmd miireset\n"
+    "sigcmd reloadconfig\n"
+    "sigcmd status reds greens\n";
+
+void appendInt(Bytes& doc, const char* name, int32_t value) {
+    doc.push_back(0x10);
+    doc.insert(doc.end(), name, name + strlen(name) + 1);
+    for (int shift = 0; shift < 32; shift += 8) {
+        doc.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> shift));
+    }
+}
+
+// The four-key command document {"t", "c", "r", "g"}, written independently of the library.
+Bytes command(int32_t t, int32_t c, int32_t r, int32_t g) {
+    Bytes doc(4, 0);
+    appendInt(doc, "t", t);
+    appendInt(doc, "c", c);
+    appendInt(doc, "r", r);
+    appendInt(doc, "g", g);
+    doc.push_back(0);
+    doc[0] = static_cast<uint8_t>(doc.size());
+    return doc;
+}
+
+class SigcmdTest : public SystemTest {};
+
+struct Sent {
+    std::vector<std::string> args;
+    Bytes datagram;
+};
+
+TEST_F(SigcmdTest, EachFormSendsOneDatagramAndSucceeds) {
+    const Sent cases[] = {
+        {{"ped", "5"}, command(2, 5, 0, 0)},
+        {{"aps", "0x10"}, command(3, 0, 0, 0)},
+        {{"vok", "255"}, command(4, 255, 0, 0)},
+        {{"status", "3", "12"}, command(5, 0, 12, 3)},
+        {{"miireset"}, command(6, 0, 0, 0)},
+        {{"reloadconfig"}, command(7, 0, 0, 0)},
+        {{"saveapblog"}, command(10, 0, 0, 0)},
+        {{"ped", "  -7"}, command(2, -7, 0, 0)},
+        {{"ped", "12abc"}, command(2, 12, 0, 0)},
+        {{"ped", "abc"}, command(2, 0, 0, 0)},
+        {{"ped", "99999999999"}, command(2, 2147483647, 0, 0)},
+        {{"vok", "-99999999999"}, command(4, -2147483647 - 1, 0, 0)},
+    };
+    UdpEndpoint cid("127.0.0.1", 5000);
+    for (const Sent& sent : cases) {
+        std::vector<std::string> argv{program("sigcmd")};
+        argv.insert(argv.end(), sent.args.begin(), sent.args.end());
+        Result result = run(argv);
+        SCOPED_TRACE(argv[1]);
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        auto datagram = cid.receive(2s);
+        ASSERT_TRUE(datagram);
+        EXPECT_EQ(hex(*datagram), hex(sent.datagram));
+        EXPECT_FALSE(cid.receive(0ms)) << "more than one datagram";
+    }
+}
+
+TEST_F(SigcmdTest, PedestrianCallIsThirtyThreeBytes) {
+    UdpEndpoint cid("127.0.0.1", 5000);
+    ASSERT_EQ(run({program("sigcmd"), "ped", "5"}).status, 0);
+    auto datagram = cid.receive(2s);
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(datagram->size(), 33u);
+}
+
+TEST_F(SigcmdTest, MalformedCommandLinesPrintUsageAndSendNothing) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"ped"},
+        {"status", "3"},
+        {"PED", "1"},
+        {"walk", "1"},
+        {"miireset", "1"},
+        {"status", "1", "2", "3"},
+        {"ped", "1", "2"},
+        {"Saveapblog"},
+        {""},
+    };
+    UdpEndpoint cid("127.0.0.1", 5000);
+    for (const auto& args : cases) {
+        std::vector<std::string> argv{program("sigcmd")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Result result = run(argv);
+        EXPECT_EQ(result.status, 255);
+        EXPECT_EQ(result.err, USAGE);
+        EXPECT_EQ(result.out, "");
+    }
+    EXPECT_FALSE(cid.receive(200ms)) << "a malformed command line sent a datagram";
+}
+
+TEST_F(SigcmdTest, SendsEvenWhenNoCidListens) {
+    // UDP to a closed port: the send itself succeeds; no answer is read.
+    Result result = run({program("sigcmd"), "miireset"});
+    EXPECT_EQ(result.status, 0) << result.err;
+}
+
+}  // namespace
+}  // namespace systest

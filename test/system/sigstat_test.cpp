@@ -1,0 +1,175 @@
+// sigstat, the real binary, against a CID played by the test.
+#include <string>
+
+#include "harness.h"
+
+namespace systest {
+namespace {
+
+const std::string MAIN_LINE = "main: Unable to get intersection data\n";
+
+void appendInt(Bytes& doc, const std::string& name, int32_t value) {
+    doc.push_back(0x10);
+    doc.insert(doc.end(), name.begin(), name.end());
+    doc.push_back(0);
+    for (int shift = 0; shift < 32; shift += 8) {
+        doc.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> shift));
+    }
+}
+
+Bytes finish(Bytes doc) {
+    doc.push_back(0);
+    uint32_t size = static_cast<uint32_t>(doc.size());
+    for (int i = 0; i < 4; ++i) {
+        doc[i] = static_cast<uint8_t>(size >> (8 * i));
+    }
+    return doc;
+}
+
+using Keys = std::vector<std::pair<std::string, int32_t>>;
+
+const Keys STATUS = {{"w", 1},        {"dw", 254},     {"pc", 0},     {"pcall", 4},
+                     {"papscall", 8}, {"vokcall", 16}, {"sr", 32768}, {"sg", 3}};
+
+Bytes document(const Keys& keys) {
+    Bytes doc(4, 0);
+    for (const auto& [name, value] : keys) {
+        appendInt(doc, name, value);
+    }
+    return finish(doc);
+}
+
+const Bytes STATUS_QUERY = {0x0c, 0, 0, 0, 0x10, 0x74, 0, 1, 0, 0, 0, 0};
+
+class SigstatTest : public SystemTest {
+  protected:
+    // Runs sigstat with `args`; answers its query with `answer` unless it is empty.
+    Result ask(const std::vector<std::string>& args, const Bytes& answer) {
+        UdpEndpoint cid("127.0.0.1", 5000);
+        std::vector<std::string> argv{program("sigstat")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Process sigstat(argv);
+        auto query = cid.receive(3s);
+        EXPECT_TRUE(query);
+        if (query) {
+            EXPECT_EQ(hex(*query), hex(STATUS_QUERY));
+        }
+        if (!answer.empty()) {
+            cid.reply(answer);
+        }
+        return sigstat.wait(5s);
+    }
+};
+
+TEST_F(SigstatTest, EachFormOfAKnownStatus) {
+    const Bytes status = document(STATUS);
+    const struct {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{}, "Ped: ^XXXXXXX\n"},
+        {{"--nifty"}, "Ped: ^XXXXXXX\n"},
+        {{"--whatever", "--hex"}, "Ped: ^XXXXXXX\n"},
+        {{"--hex"}, "01 FE 00\n"},
+        {{"--xml"},
+         "<dw>254</dw>\n<walk>1</walk>\n<clear>0</clear>\n<pcalls>4</pcalls>\n"
+         "<apscalls>8</apscalls>\n<vokcalls>16</vokcalls>\n<bads>32768</bads>\n<goods>3</goods>\n"},
+        {{"--json"},
+         "{\n \"w\": 1,\n \"dw\": 254,\n \"pc\": 0,\n \"pcall\": 4,\n \"papscall\": 8,\n"
+         " \"vokcall\": 16,\n \"sr\": 32768,\n \"sg\": 3\n}\n"},
+        {{"--binary"}, std::string(status.begin(), status.end())},
+    };
+    for (const auto& c : cases) {
+        Result result = ask(c.args, status);
+        SCOPED_TRACE(c.args.empty() ? "default" : c.args[0]);
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+TEST_F(SigstatTest, ExtraKeysAreAcceptedAndShownAsText) {
+    Keys keys = STATUS;
+    keys.insert(keys.begin(), {"apscall", 77});
+    Result result = ask({"--json"}, document(keys));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.out.find(" \"apscall\": 77,\n"), std::string::npos) << result.out;
+}
+
+TEST_F(SigstatTest, MissingKeyFailsEveryForm) {
+    Keys keys(STATUS.begin(), STATUS.end() - 1);  // no "sg"
+    for (const char* form : {"--nifty", "--hex", "--xml", "--json", "--binary"}) {
+        Result result = ask({form}, document(keys));
+        EXPECT_EQ(result.status, 255) << form;
+        EXPECT_EQ(result.out, "") << form;
+        EXPECT_EQ(result.err,
+                  "cid_getIntersecionData: CID message doesn't contain info.\n" + MAIN_LINE);
+    }
+}
+
+TEST_F(SigstatTest, UntrustworthyAnswersAreRefused) {
+    Bytes mistyped = document(STATUS);
+    mistyped[4] = 0x01;  // "w" becomes a double
+    Bytes tooLarge(1024, 0);
+    tooLarge[1] = 0x04;
+    Bytes shortPrefix = document(STATUS);
+    shortPrefix[0] -= 1;
+    Bytes lying = document(STATUS);
+    lying[4] = 0x02;  // "w" becomes a string claiming two gigabytes
+    lying[10] = 0x7F;
+    const struct {
+        const char* name;
+        Bytes answer;
+        std::string message;
+    } cases[] = {
+        {"mistyped", mistyped, "CID message doesn't contain info."},
+        {"1024 bytes", tooLarge, "CID response was too large"},
+        {"prefix disagrees", shortPrefix, "CID message size doesn't make sense"},
+        {"element runs past the end", lying, "CID message doesn't contain info."},
+    };
+    for (const auto& c : cases) {
+        Result result = ask({"--json"}, c.answer);
+        EXPECT_EQ(result.status, 255) << c.name;
+        EXPECT_EQ(result.out, "") << c.name;
+        EXPECT_EQ(result.err, "cid_getIntersecionData: " + c.message + "\n" + MAIN_LINE);
+    }
+}
+
+TEST_F(SigstatTest, NoAnswerWithinOneSecondFails) {
+    auto start = std::chrono::steady_clock::now();
+    Result result = ask({"--hex"}, {});
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.err,
+              "cid_getIntersecionData: Unable to recv CID request:\n"
+              "cid_getIntersecionData: Resource temporarily unavailable\n" +
+                  MAIN_LINE);
+    EXPECT_GE(waited, 900ms);
+    EXPECT_LT(waited, 3s);
+}
+
+TEST_F(SigstatTest, ShortWriteOfTheRawFormFails) {
+    UdpEndpoint cid("127.0.0.1", 5000);
+    // Standard output is a full pipe-less file: /dev/full refuses every write.
+    Process sigstat({"/bin/sh", "-c", "exec " + program("sigstat") + " --binary >/dev/full"});
+    ASSERT_TRUE(cid.receive(3s));
+    cid.reply(document(STATUS));
+    Result result = sigstat.wait(5s);
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.err, "main: Write didn't write the correct amount\n");
+}
+
+TEST_F(SigstatTest, RawFormPipesIntoBsoncat) {
+    UdpEndpoint cid("127.0.0.1", 5000);
+    Process pipeline({"/bin/sh", "-c", program("sigstat") + " --binary | " + program("bsoncat")});
+    ASSERT_TRUE(cid.receive(3s));
+    cid.reply(document(STATUS));
+    Result result = pipeline.wait(5s);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out,
+              "{\n \"w\": 1,\n \"dw\": 254,\n \"pc\": 0,\n \"pcall\": 4,\n \"papscall\": 8,\n"
+              " \"vokcall\": 16,\n \"sr\": 32768,\n \"sg\": 3\n}\n");
+}
+
+}  // namespace
+}  // namespace systest
