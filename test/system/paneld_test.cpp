@@ -1,0 +1,405 @@
+// paneld, the real binary, on the simulated board (boardsim bound over /dev/i2c-0 and the GPIO
+// value files) with the CID played by the test on 127.0.0.1:5000.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "harness.h"
+
+namespace {
+
+using namespace systest;
+using Clock = std::chrono::steady_clock;
+
+const std::string CONTROL = "/tmp/board.sock";
+const char NONE = static_cast<char>(0xCD);
+const char GOOD = static_cast<char>(0xC5);
+const char BAD = static_cast<char>(0xC6);
+
+// --- the status document, encoded here so that the test does not share paneld's codec ---
+
+void putInt32(Bytes& bytes, int32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        bytes.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> shift));
+    }
+}
+
+Bytes document(const Bytes& elements) {
+    Bytes bytes;
+    putInt32(bytes, static_cast<int32_t>(elements.size() + 5));
+    bytes.insert(bytes.end(), elements.begin(), elements.end());
+    bytes.push_back(0);
+    return bytes;
+}
+
+void element(Bytes& bytes, uint8_t type, const std::string& name) {
+    bytes.push_back(type);
+    bytes.insert(bytes.end(), name.begin(), name.end());
+    bytes.push_back(0);
+}
+
+void intElement(Bytes& bytes, const std::string& name, int32_t value) {
+    element(bytes, 0x10, name);
+    putInt32(bytes, value);
+}
+
+struct Status {
+    int32_t w = 0, dw = 0, pc = 0, pcall = 0, apscall = 0, papscall = 0, vokcall = 0;
+    int32_t sg = 0, sr = 0, sp = 0;
+
+    Bytes encode() const {
+        Bytes elements;
+        intElement(elements, "t", 1);
+        for (auto [name, value] : {std::pair{"w", w},
+                                   {"dw", dw},
+                                   {"pc", pc},
+                                   {"pcall", pcall},
+                                   {"apscall", apscall},
+                                   {"papscall", papscall},
+                                   {"vokcall", vokcall},
+                                   {"sg", sg},
+                                   {"sr", sr},
+                                   {"sp", sp}}) {
+            intElement(elements, name, value);
+        }
+        Bytes counts;
+        for (int i = 0; i < 8; ++i) {
+            intElement(counts, std::to_string(i), i * 3);
+        }
+        element(elements, 0x03, "counts");
+        Bytes embedded = document(counts);
+        elements.insert(elements.end(), embedded.begin(), embedded.end());
+        return document(elements);
+    }
+};
+
+// --- the CID, answering status queries from a thread of its own ---
+
+class CidPlayer {
+  public:
+    explicit CidPlayer(const Status& status)
+        : answer_(status.encode()), endpoint_("127.0.0.1", 5000), thread_([this] { serve(); }) {}
+    ~CidPlayer() {
+        stop_ = true;
+        thread_.join();
+    }
+    // Answers `count` more queries, then falls silent.
+    void answerOnly(int count) { limit_ = answered_ + count; }
+    int queries() const { return queries_; }
+    int answered() const { return answered_; }
+    std::vector<Bytes> requests() {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+
+  private:
+    void serve() {
+        while (!stop_) {
+            std::optional<Bytes> request = endpoint_.receive(50ms);
+            if (!request) {
+                continue;
+            }
+            {
+                std::lock_guard lock(mutex_);
+                requests_.push_back(*request);
+            }
+            queries_++;
+            if (answered_ < limit_) {
+                endpoint_.reply(answer_);
+                answered_++;
+            }
+        }
+    }
+
+    Bytes answer_;
+    UdpEndpoint endpoint_;
+    std::atomic<bool> stop_ = false;
+    std::atomic<int> queries_ = 0, answered_ = 0, limit_ = 1 << 30;
+    std::mutex mutex_;
+    std::vector<Bytes> requests_;
+    std::thread thread_;
+};
+
+// --- the board simulator's control socket ---
+
+class Control {
+  public:
+    Control() : socket_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        CONTROL.copy(address.sun_path, sizeof address.sun_path - 1);
+        if (connect(socket_.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+            throw std::runtime_error("cannot reach boardsim's control socket");
+        }
+    }
+    std::string request(const std::string& command) {
+        send(command);
+        return line(2s).value_or("(no reply)");
+    }
+    void send(const std::string& command) {
+        std::string text = command + "\n";
+        socket_.sendAll(Bytes(text.begin(), text.end()));
+    }
+    std::optional<std::string> line(Millis limit) {
+        auto deadline = Clock::now() + limit;
+        size_t end;
+        while ((end = input_.find('\n')) == std::string::npos) {
+            auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
+            std::optional<Bytes> byte = socket_.receiveExact(1, std::max(left, Millis(0)));
+            if (!byte) {
+                return std::nullopt;
+            }
+            input_ += static_cast<char>((*byte)[0]);
+        }
+        std::string text = input_.substr(0, end);
+        input_.erase(0, end + 1);
+        return text;
+    }
+
+  private:
+    Socket socket_;
+    std::string input_;
+};
+
+struct Frame {
+    Bytes bytes;
+    Clock::time_point at;
+    // The text of a text frame (between the 0x01 and the 0x00), else empty.
+    std::string text() const {
+        if (bytes.size() < 2 || bytes.front() != 0x01 || bytes.back() != 0x00) {
+            return {};
+        }
+        return std::string(bytes.begin() + 1, bytes.end() - 1);
+    }
+};
+
+// Every frame written to the display, in order, as it is written.
+class FrameWatch {
+  public:
+    FrameWatch() { control_.send("watch"); }
+    std::optional<Frame> next(Millis limit = 3s) {
+        std::optional<std::string> line = control_.line(limit);
+        if (!line) {
+            return std::nullopt;
+        }
+        Clock::time_point at = Clock::now();
+        std::string hexText = line->substr(line->rfind(' ') + 1);
+        Bytes bytes;
+        for (size_t i = 0; i + 1 < hexText.size(); i += 2) {
+            bytes.push_back(static_cast<uint8_t>(std::stoi(hexText.substr(i, 2), nullptr, 16)));
+        }
+        return Frame{bytes, at};
+    }
+
+  private:
+    Control control_;
+};
+
+double secondsBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+// The text with its heartbeat character, whichever it is, shown as 'h'.
+std::string withoutHeartbeat(std::string text) {
+    for (char& c : text) {
+        if (c == '/' || c == '\\') {
+            c = 'h';
+        }
+    }
+    return text;
+}
+
+std::string blank() {
+    return std::string(16, ' ') + "\n" + std::string(16, ' ');
+}
+
+class PaneldTest : public SystemTest {
+  protected:
+    void SetUp() override {
+        SystemTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        std::string lines = ::testing::UnitTest::GetInstance()->current_test_info()->name() ==
+                                    std::string("MissingAuxiliaryInputEndsItAtStartUp")
+                                ? "70"
+                                : "70,63";
+        mountTmpfs("/tmp/board");
+        board_ = std::make_unique<Process>(std::vector<std::string>{
+            program("boardsim"), "--gpio", lines, "--control", CONTROL, "--install", "/tmp/board"});
+        ASSERT_TRUE(board_->waitForOut("ready")) << board_->err();
+        control_ = std::make_unique<Control>();
+        frames_ = std::make_unique<FrameWatch>();
+    }
+
+    void startPaneld() {
+        started_ = Clock::now();
+        paneld_ = std::make_unique<Process>(std::vector<std::string>{program("paneld")});
+    }
+
+    // The next frame, which must come within `limit`.
+    Frame frame(Millis limit = 3s) {
+        std::optional<Frame> next = frames_->next(limit);
+        if (!next) {
+            ADD_FAILURE() << "no frame within " << limit.count()
+                          << " ms; paneld said: " << paneld_->err();
+            return Frame{};
+        }
+        return *next;
+    }
+
+    void press() { ASSERT_EQ(control_->request("press"), "ok"); }
+    void release() { ASSERT_EQ(control_->request("release"), "ok"); }
+
+    // Declared first, destroyed last: the simulator outlives paneld.
+    std::unique_ptr<Process> board_;
+    std::unique_ptr<Control> control_;
+    std::unique_ptr<FrameWatch> frames_;
+    std::unique_ptr<Process> paneld_;
+    Clock::time_point started_;
+};
+
+Status richStatus() {
+    Status status;
+    status.w = 0x05;
+    status.dw = 0xF2;
+    status.pc = 0x0A;
+    status.pcall = 0x81;
+    status.vokcall = 0x03;
+    status.apscall = 0xFF;
+    status.papscall = 0xFF;
+    status.sg = 0x0103;
+    status.sr = 0x8004;
+    status.sp = 0xFFFF;
+    return status;
+}
+
+const std::string STATION_LINE =
+    std::string{GOOD, GOOD, BAD} + std::string(5, NONE) + GOOD + std::string(6, NONE) + BAD;
+const std::string SIG_LINE = "W?WFDDDD";
+const std::string CALLS_LINE = "AA" + std::string(5, NONE) + "P";
+
+TEST_F(PaneldTest, FirstFrameComesAfterAboutOneSecondAndShowsTheStationPage) {
+    CidPlayer cid(richStatus());
+    startPaneld();
+    Frame first = frame();
+    double after = secondsBetween(started_, first.at);
+    EXPECT_GT(after, 0.8);
+    EXPECT_LT(after, 2.0);
+    EXPECT_EQ(first.bytes.size(), 35u);
+    EXPECT_EQ(first.text(), "1 / Station   16\n" + STATION_LINE);
+    ASSERT_FALSE(cid.requests().empty());
+    EXPECT_EQ(hex(cid.requests()[0]), "0c 00 00 00 10 74 00 01 00 00 00 00");
+
+    Frame second = frame();
+    EXPECT_NEAR(secondsBetween(first.at, second.at), 1.0, 0.3);
+    EXPECT_EQ(second.text(), "1 \\ Station   16\n" + STATION_LINE);
+}
+
+TEST_F(PaneldTest, PressesCycleThePagesAndReleasesChangeNothing) {
+    CidPlayer cid(richStatus());
+    startPaneld();
+    frame();
+    const std::string pages[] = {"Phase   12345678\nSig h   " + SIG_LINE,
+                                 "Phase   12345678\nCalls h " + CALLS_LINE,
+                                 "1 h Station   16\n" + STATION_LINE};
+    for (const std::string& page : pages) {
+        Frame tick = frame();  // a refresh; the next one is a second away
+        press();
+        Frame shown = frame(Millis(700));
+        EXPECT_LT(secondsBetween(tick.at, shown.at), 0.7);
+        EXPECT_EQ(withoutHeartbeat(shown.text()), page);
+        release();  // reads '1': no page change, no render, no timer restart
+        EXPECT_FALSE(frames_->next(Millis(600))) << "a release wrote to the display";
+        Frame refresh = frame(Millis(1000));
+        EXPECT_NEAR(secondsBetween(shown.at, refresh.at), 1.0, 0.25);
+        EXPECT_EQ(withoutHeartbeat(refresh.text()), page);
+    }
+    EXPECT_TRUE(paneld_->running()) << paneld_->err();
+}
+
+TEST_F(PaneldTest, PagesShowTheStatusOfTheCid) {
+    CidPlayer cid(richStatus());
+    startPaneld();
+    EXPECT_EQ(frame().text(), "1 / Station   16\n" + STATION_LINE);  // render 1
+    press();
+    EXPECT_EQ(frame().text(), "Phase   12345678\nSig \\   " + SIG_LINE);  // render 2
+    release();
+    press();
+    EXPECT_EQ(frame().text(), "Phase   12345678\nCalls / " + CALLS_LINE);  // render 3
+    release();
+    EXPECT_EQ(cid.answered(), 3);
+}
+
+TEST_F(PaneldTest, DisplayBlanksOnceAfterSixtySecondsUntilTheNextPress) {
+    CidPlayer cid(richStatus());
+    startPaneld();
+    std::vector<Frame> seen;
+    for (;;) {
+        Frame next = frame(Millis(2500));
+        if (next.bytes.empty()) {
+            return;
+        }
+        seen.push_back(next);
+        if (next.text() == blank()) {
+            break;
+        }
+        ASSERT_LT(seen.size(), 65u) << "no blank frame";
+    }
+    double blankedAfter = secondsBetween(started_, seen.back().at);
+    EXPECT_GT(blankedAfter, 59.8);
+    EXPECT_LT(blankedAfter, 61.5);
+    EXPECT_GE(seen.size(), 59u);  // a refresh every second, then the one blank frame
+    for (size_t i = 0; i + 1 < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].text().substr(0, 2), "1 ") << "frame " << i;
+    }
+    int queries = cid.queries();
+
+    EXPECT_FALSE(frames_->next(4s)) << "the display was written after blanking";
+    EXPECT_EQ(cid.queries(), queries) << "the CID was asked while the display was blank";
+    EXPECT_TRUE(paneld_->running());
+
+    auto pressed = Clock::now();
+    press();
+    Frame woken = frame(Millis(700));
+    EXPECT_LT(secondsBetween(pressed, woken.at), 0.5);
+    EXPECT_EQ(woken.text().substr(0, 2), "1 ");
+    EXPECT_EQ(woken.text().substr(17), STATION_LINE);
+    EXPECT_EQ(cid.queries(), queries + 1);
+    release();
+    EXPECT_NEAR(secondsBetween(woken.at, frame().at), 1.0, 0.25);  // refreshing again
+}
+
+TEST_F(PaneldTest, SilentCidEndsTheProcessWithoutWritingThatRender) {
+    CidPlayer cid(richStatus());
+    cid.answerOnly(2);
+    startPaneld();
+    EXPECT_EQ(frame().text().substr(0, 2), "1 ");
+    EXPECT_EQ(frame().text().substr(0, 2), "1 ");
+    Result result = paneld_->wait(5s);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_NE(result.status, 0);
+    EXPECT_NE(result.err.find("Unable to recieve CID response."), std::string::npos) << result.err;
+    EXPECT_EQ(cid.queries(), 3);
+    EXPECT_FALSE(frames_->next(Millis(300))) << "the failed render wrote to the display";
+    EXPECT_EQ(control_->request("frames"), "frames 2");
+}
+
+TEST_F(PaneldTest, MissingAuxiliaryInputEndsItAtStartUp) {
+    CidPlayer cid(richStatus());
+    startPaneld();
+    Result result = paneld_->wait(5s);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_NE(result.status, 0);
+    EXPECT_NE(result.err.find("Unable to open GPIO file.: No such file or directory"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(control_->request("frames"), "frames 0");
+    EXPECT_EQ(cid.queries(), 0);
+}
+
+}  // namespace
