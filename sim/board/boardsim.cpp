@@ -714,6 +714,13 @@ int main(int argc, char** argv) {
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGHUP);
     sigprocmask(SIG_BLOCK, &stops, nullptr);
+    // Taken from the signalfd. A handler of its own all the same: as the first process of a
+    // PID namespace, boardsim would otherwise never be sent them.
+    struct sigaction ignore {};
+    ignore.sa_handler = [](int) {};
+    for (int stop : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaction(stop, &ignore, nullptr);
+    }
     int signals = signalfd(-1, &stops, SFD_CLOEXEC);
 
     int control = -1;

@@ -1,10 +1,13 @@
 // paneld, the real binary, on the simulated board (boardsim bound over /dev/i2c-0 and the GPIO
 // value files) with the CID played by the test on 127.0.0.1:5000.
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -217,6 +220,21 @@ std::string blank() {
     return std::string(16, ' ') + "\n" + std::string(16, ' ');
 }
 
+Status richStatus() {
+    Status status;
+    status.w = 0x05;
+    status.dw = 0xF2;
+    status.pc = 0x0A;
+    status.pcall = 0x81;
+    status.vokcall = 0x03;
+    status.apscall = 0xFF;
+    status.papscall = 0xFF;
+    status.sg = 0x0103;
+    status.sr = 0x8004;
+    status.sp = 0xFFFF;
+    return status;
+}
+
 class PaneldTest : public SystemTest {
   protected:
     void SetUp() override {
@@ -228,6 +246,13 @@ class PaneldTest : public SystemTest {
                                     std::string("MissingAuxiliaryInputEndsItAtStartUp")
                                 ? "70"
                                 : "70,63";
+        cid_ = std::make_unique<CidPlayer>(richStatus());
+        // Every process started from here on lives in a PID namespace whose first process is
+        // the simulator: when it goes (it follows this test process), the kernel ends paneld
+        // too, so a crashed test leaves neither behind, nor their mounts.
+        if (unshare(CLONE_NEWPID) < 0) {
+            ADD_FAILURE() << "no PID namespace: " << strerror(errno);
+        }
         mountTmpfs("/tmp/board");
         board_ = std::make_unique<Process>(std::vector<std::string>{
             program("boardsim"), "--gpio", lines, "--control", CONTROL, "--install", "/tmp/board"});
@@ -255,7 +280,8 @@ class PaneldTest : public SystemTest {
     void press() { ASSERT_EQ(control_->request("press"), "ok"); }
     void release() { ASSERT_EQ(control_->request("release"), "ok"); }
 
-    // Declared first, destroyed last: the simulator outlives paneld.
+    // Destroyed in reverse order: paneld first, the CID last.
+    std::unique_ptr<CidPlayer> cid_;
     std::unique_ptr<Process> board_;
     std::unique_ptr<Control> control_;
     std::unique_ptr<FrameWatch> frames_;
@@ -263,28 +289,12 @@ class PaneldTest : public SystemTest {
     Clock::time_point started_;
 };
 
-Status richStatus() {
-    Status status;
-    status.w = 0x05;
-    status.dw = 0xF2;
-    status.pc = 0x0A;
-    status.pcall = 0x81;
-    status.vokcall = 0x03;
-    status.apscall = 0xFF;
-    status.papscall = 0xFF;
-    status.sg = 0x0103;
-    status.sr = 0x8004;
-    status.sp = 0xFFFF;
-    return status;
-}
-
 const std::string STATION_LINE =
     std::string{GOOD, GOOD, BAD} + std::string(5, NONE) + GOOD + std::string(6, NONE) + BAD;
 const std::string SIG_LINE = "W?WFDDDD";
 const std::string CALLS_LINE = "AA" + std::string(5, NONE) + "P";
 
 TEST_F(PaneldTest, FirstFrameComesAfterAboutOneSecondAndShowsTheStationPage) {
-    CidPlayer cid(richStatus());
     startPaneld();
     Frame first = frame();
     double after = secondsBetween(started_, first.at);
@@ -292,8 +302,8 @@ TEST_F(PaneldTest, FirstFrameComesAfterAboutOneSecondAndShowsTheStationPage) {
     EXPECT_LT(after, 2.0);
     EXPECT_EQ(first.bytes.size(), 35u);
     EXPECT_EQ(first.text(), "1 / Station   16\n" + STATION_LINE);
-    ASSERT_FALSE(cid.requests().empty());
-    EXPECT_EQ(hex(cid.requests()[0]), "0c 00 00 00 10 74 00 01 00 00 00 00");
+    ASSERT_FALSE(cid_->requests().empty());
+    EXPECT_EQ(hex(cid_->requests()[0]), "0c 00 00 00 10 74 00 01 00 00 00 00");
 
     Frame second = frame();
     EXPECT_NEAR(secondsBetween(first.at, second.at), 1.0, 0.3);
@@ -301,7 +311,6 @@ TEST_F(PaneldTest, FirstFrameComesAfterAboutOneSecondAndShowsTheStationPage) {
 }
 
 TEST_F(PaneldTest, PressesCycleThePagesAndReleasesChangeNothing) {
-    CidPlayer cid(richStatus());
     startPaneld();
     frame();
     const std::string pages[] = {"Phase   12345678\nSig h   " + SIG_LINE,
@@ -323,7 +332,6 @@ TEST_F(PaneldTest, PressesCycleThePagesAndReleasesChangeNothing) {
 }
 
 TEST_F(PaneldTest, PagesShowTheStatusOfTheCid) {
-    CidPlayer cid(richStatus());
     startPaneld();
     EXPECT_EQ(frame().text(), "1 / Station   16\n" + STATION_LINE);  // render 1
     press();
@@ -332,11 +340,10 @@ TEST_F(PaneldTest, PagesShowTheStatusOfTheCid) {
     press();
     EXPECT_EQ(frame().text(), "Phase   12345678\nCalls / " + CALLS_LINE);  // render 3
     release();
-    EXPECT_EQ(cid.answered(), 3);
+    EXPECT_EQ(cid_->answered(), 3);
 }
 
 TEST_F(PaneldTest, DisplayBlanksOnceAfterSixtySecondsUntilTheNextPress) {
-    CidPlayer cid(richStatus());
     startPaneld();
     std::vector<Frame> seen;
     for (;;) {
@@ -357,10 +364,10 @@ TEST_F(PaneldTest, DisplayBlanksOnceAfterSixtySecondsUntilTheNextPress) {
     for (size_t i = 0; i + 1 < seen.size(); ++i) {
         EXPECT_EQ(seen[i].text().substr(0, 2), "1 ") << "frame " << i;
     }
-    int queries = cid.queries();
+    int queries = cid_->queries();
 
     EXPECT_FALSE(frames_->next(4s)) << "the display was written after blanking";
-    EXPECT_EQ(cid.queries(), queries) << "the CID was asked while the display was blank";
+    EXPECT_EQ(cid_->queries(), queries) << "the CID was asked while the display was blank";
     EXPECT_TRUE(paneld_->running());
 
     auto pressed = Clock::now();
@@ -369,14 +376,13 @@ TEST_F(PaneldTest, DisplayBlanksOnceAfterSixtySecondsUntilTheNextPress) {
     EXPECT_LT(secondsBetween(pressed, woken.at), 0.5);
     EXPECT_EQ(woken.text().substr(0, 2), "1 ");
     EXPECT_EQ(woken.text().substr(17), STATION_LINE);
-    EXPECT_EQ(cid.queries(), queries + 1);
+    EXPECT_EQ(cid_->queries(), queries + 1);
     release();
     EXPECT_NEAR(secondsBetween(woken.at, frame().at), 1.0, 0.25);  // refreshing again
 }
 
 TEST_F(PaneldTest, SilentCidEndsTheProcessWithoutWritingThatRender) {
-    CidPlayer cid(richStatus());
-    cid.answerOnly(2);
+    cid_->answerOnly(2);
     startPaneld();
     EXPECT_EQ(frame().text().substr(0, 2), "1 ");
     EXPECT_EQ(frame().text().substr(0, 2), "1 ");
@@ -384,13 +390,12 @@ TEST_F(PaneldTest, SilentCidEndsTheProcessWithoutWritingThatRender) {
     EXPECT_FALSE(result.timedOut);
     EXPECT_NE(result.status, 0);
     EXPECT_NE(result.err.find("Unable to recieve CID response."), std::string::npos) << result.err;
-    EXPECT_EQ(cid.queries(), 3);
+    EXPECT_EQ(cid_->queries(), 3);
     EXPECT_FALSE(frames_->next(Millis(300))) << "the failed render wrote to the display";
     EXPECT_EQ(control_->request("frames"), "frames 2");
 }
 
 TEST_F(PaneldTest, MissingAuxiliaryInputEndsItAtStartUp) {
-    CidPlayer cid(richStatus());
     startPaneld();
     Result result = paneld_->wait(5s);
     EXPECT_FALSE(result.timedOut);
@@ -399,7 +404,7 @@ TEST_F(PaneldTest, MissingAuxiliaryInputEndsItAtStartUp) {
               std::string::npos)
         << result.err;
     EXPECT_EQ(control_->request("frames"), "frames 0");
-    EXPECT_EQ(cid.queries(), 0);
+    EXPECT_EQ(cid_->queries(), 0);
 }
 
 }  // namespace
