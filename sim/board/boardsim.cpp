@@ -160,8 +160,8 @@ char shown(uint8_t code) {
 void draw() {
     if (board.terminal) {
         printf(
-            "\x1b[H\x1b[2J+----------------+\r\n|%s|\r\n|%s|\r\n+----------------+\r\n"
-            "button %c   (space: press, q: quit)\r\n",
+            "\x1b[H\x1b[2J+----------------+\n|%s|\n|%s|\n+----------------+\n"
+            "button %c   (space: press, q: quit)\n",
             board.screen[0].c_str(), board.screen[1].c_str(),
             findLine(BUTTON_LINE) ? findLine(BUTTON_LINE)->value : '-');
     } else {
@@ -636,7 +636,7 @@ termios savedTerminal;
 void restoreTerminal() {
     if (board.terminal) {
         tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
-        printf("\r\n");
+        printf("\n");
     }
 }
 

@@ -242,10 +242,6 @@ class PaneldTest : public SystemTest {
         if (IsSkipped()) {
             return;
         }
-        std::string lines = ::testing::UnitTest::GetInstance()->current_test_info()->name() ==
-                                    std::string("MissingAuxiliaryInputEndsItAtStartUp")
-                                ? "70"
-                                : "70,63";
         cid_ = std::make_unique<CidPlayer>(richStatus());
         // Every process started from here on lives in a PID namespace whose first process is
         // the simulator: when it goes (it follows this test process), the kernel ends paneld
@@ -254,12 +250,16 @@ class PaneldTest : public SystemTest {
             ADD_FAILURE() << "no PID namespace: " << strerror(errno);
         }
         mountTmpfs("/tmp/board");
-        board_ = std::make_unique<Process>(std::vector<std::string>{
-            program("boardsim"), "--gpio", lines, "--control", CONTROL, "--install", "/tmp/board"});
+        board_ = std::make_unique<Process>(
+            std::vector<std::string>{program("boardsim"), "--gpio", gpioLines(), "--control",
+                                     CONTROL, "--install", "/tmp/board"});
         ASSERT_TRUE(board_->waitForOut("ready")) << board_->err();
         control_ = std::make_unique<Control>();
         frames_ = std::make_unique<FrameWatch>();
     }
+
+    // The GPIO lines whose value files the board provides.
+    virtual std::string gpioLines() const { return "70,63"; }
 
     void startPaneld() {
         started_ = Clock::now();
@@ -325,7 +325,7 @@ TEST_F(PaneldTest, PressesCycleThePagesAndReleasesChangeNothing) {
         release();  // reads '1': no page change, no render, no timer restart
         EXPECT_FALSE(frames_->next(Millis(600))) << "a release wrote to the display";
         Frame refresh = frame(Millis(1000));
-        EXPECT_NEAR(secondsBetween(shown.at, refresh.at), 1.0, 0.25);
+        EXPECT_NEAR(secondsBetween(shown.at, refresh.at), 1.0, 0.35);
         EXPECT_EQ(withoutHeartbeat(refresh.text()), page);
     }
     EXPECT_TRUE(paneld_->running()) << paneld_->err();
@@ -378,7 +378,7 @@ TEST_F(PaneldTest, DisplayBlanksOnceAfterSixtySecondsUntilTheNextPress) {
     EXPECT_EQ(woken.text().substr(17), STATION_LINE);
     EXPECT_EQ(cid_->queries(), queries + 1);
     release();
-    EXPECT_NEAR(secondsBetween(woken.at, frame().at), 1.0, 0.25);  // refreshing again
+    EXPECT_NEAR(secondsBetween(woken.at, frame().at), 1.0, 0.35);  // refreshing again
 }
 
 TEST_F(PaneldTest, SilentCidEndsTheProcessWithoutWritingThatRender) {
@@ -395,7 +395,12 @@ TEST_F(PaneldTest, SilentCidEndsTheProcessWithoutWritingThatRender) {
     EXPECT_EQ(control_->request("frames"), "frames 2");
 }
 
-TEST_F(PaneldTest, MissingAuxiliaryInputEndsItAtStartUp) {
+class PaneldWithoutAuxTest : public PaneldTest {
+  protected:
+    std::string gpioLines() const override { return "70"; }
+};
+
+TEST_F(PaneldWithoutAuxTest, MissingAuxiliaryInputEndsItAtStartUp) {
     startPaneld();
     Result result = paneld_->wait(5s);
     EXPECT_FALSE(result.timedOut);
