@@ -186,6 +186,12 @@ TEST(IntersectionStatusTest, ExtraKeysAndOtherOrdersReadTheSame) {
     EXPECT_EQ(status.counts[7], 107);
 }
 
+TEST(IntersectionStatusTest, BytesAfterTheDocumentAreIgnored) {
+    Bytes bytes = build(answer());
+    bytes.insert(bytes.end(), {0xFF, 0xFF, 0xFF, 0xFF});
+    EXPECT_EQ(parse(bytes).counts[7], 107);
+}
+
 TEST(IntersectionStatusTest, DocumentOfExactly1024BytesPassesTheLengthCheck) {
     std::vector<Element> elements = answer();
     Bytes base = build(elements);
