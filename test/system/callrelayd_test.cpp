@@ -225,6 +225,14 @@ int descriptorCount(pid_t pid) {
     return count - 2;
 }
 
+size_t occurrences(const std::string& text, const std::string& needle) {
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 bool eventually(const std::function<bool()>& condition, Millis limit = 5s) {
     auto deadline = Clock::now() + limit;
     while (!condition()) {
@@ -750,14 +758,6 @@ TEST_F(CallrelaydTest, SeventeenStationsAtFullSpeedLoseAndReorderNothing) {
     EXPECT_EQ(daemon.err().find("Problem sending"), std::string::npos);
 }
 
-size_t occurrences(const std::string& text, const std::string& needle) {
-    size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 TEST_F(CallrelaydTest, ChurnLeavesNoZombiesAndNoDescriptors) {
     const std::string started = "]Child started\n";
     Process& daemon = startDaemon();
@@ -795,18 +795,67 @@ TEST_F(CallrelaydTest, ChurnLeavesNoZombiesAndNoDescriptors) {
 
 class CidSimTest : public SystemTest {
   protected:
-    std::optional<Bytes> query(Millis limit = 1500ms) {
+    std::optional<Bytes> command(const Bytes& request, Millis limit = 1500ms) {
         UdpEndpoint client("127.0.0.1", 40001);
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(5000);
         to.sin_addr.s_addr = htonl(0x7F000001);
-        Bytes request = ints({{"t", 1}});
         sendto(client.fd(), request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
                sizeof to);
         return client.receive(limit);
     }
+    std::optional<Bytes> query(Millis limit = 1500ms) { return command(ints({{"t", 1}}), limit); }
+    std::map<std::string, int32_t> status() {
+        std::map<std::string, int32_t> keys;
+        if (auto reply = query()) {
+            for (const Element& element : elementsOf(*reply)) {
+                keys[element.name] = element.value;
+            }
+        }
+        return keys;
+    }
 };
+
+TEST_F(CidSimTest, CallLatchesUntilItsPhaseWalksThenClears) {
+    Process cidsim({program("cidsim"), "--tick-ms", "40", "--walk", "3", "--clearance", "3"});
+    ASSERT_TRUE(cidsim.waitForOut("listening"));
+    EXPECT_FALSE(command(ints({{"t", 2}, {"sid", 11}}), 0ms)) << "only the query is answered";
+    // Station 11 calls phase 3: walk, then clearance, then don't walk, the call gone.
+    std::vector<std::string> seen;
+    auto deadline = Clock::now() + 3s;
+    while (Clock::now() < deadline && (seen.size() < 3 || seen.back() != "dont walk")) {
+        std::map<std::string, int32_t> keys = status();
+        const int32_t bit = 1 << 2;
+        std::string state = keys["w"] & bit ? "walk" : keys["pc"] & bit ? "clearance" : "dont walk";
+        if (state == "dont walk" && seen.empty()) {
+            EXPECT_EQ(keys["pcall"], bit) << "latched until served";
+            std::this_thread::sleep_for(10ms);
+            continue;
+        }
+        if (seen.empty() || seen.back() != state) {
+            seen.push_back(state);
+            EXPECT_EQ(keys["pcall"], 0) << "the call is served once its walk begins";
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"walk", "clearance", "dont walk"}));
+    EXPECT_TRUE(cidsim.waitForOut("ped_call t=2 sid=11 (21 bytes)\n"));
+}
+
+TEST_F(CallrelaydTest, RandomTrafficOfTheStationSimulatorReachesTheCidSimulator) {
+    Process cidsim({program("cidsim")});
+    ASSERT_TRUE(cidsim.waitForOut("listening"));
+    startDaemon();
+    Result stations =
+        run({program("stationsim"), "--random", "3", "--mean-ms", "5", "--seed", "7", "1", "2"});
+    EXPECT_EQ(stations.status, 0) << stations.err;
+    // Three pedestrians at each of two stations: down, a call, up.
+    EXPECT_TRUE(eventually([&] { return occurrences(cidsim.out(), " (21 bytes)\n") == 18; }))
+        << cidsim.out();
+    EXPECT_EQ(occurrences(cidsim.out(), "button_down t=8 sid=1 "), 3u);
+    EXPECT_EQ(occurrences(cidsim.out(), "button_up t=9 sid=2 "), 3u);
+}
 
 TEST_F(CidSimTest, StatusCarriesEveryKeyWithItsType) {
     Process cidsim({program("cidsim")});
