@@ -1,4 +1,5 @@
-// The relay against a CID socket, databases and station listeners of the test's own making.
+// The configuration push against databases and station listeners of the test's own making;
+// the CID commands are checked by the whole-program tests.
 // Station n of these tests lives at 127.0.0.(1 + n), all of which is loopback.
 #include "relay.h"
 
@@ -41,28 +42,6 @@ bool readable(int fd, int milliseconds) {
     pollfd entry{fd, POLLIN, 0};
     return poll(&entry, 1, milliseconds) > 0;
 }
-
-// A CID played by the test: a bound UDP socket and a socket connected to it.
-struct FakeCid {
-    Socket server{AF_INET, SOCK_DGRAM, 0};
-    Socket client{AF_INET, SOCK_DGRAM, 0};
-
-    FakeCid() {
-        sockaddr_in address = loopback(LOOPBACK_BASE, 0);
-        bind(server.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-        address.sin_port = htons(portOf(server.fd()));
-        connect(client.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-    }
-    std::optional<Bytes> receive(int milliseconds = 1000) const {
-        if (!readable(server.fd(), milliseconds)) {
-            return std::nullopt;
-        }
-        Bytes bytes(2048);
-        ssize_t n = recv(server.fd(), bytes.data(), bytes.size(), 0);
-        bytes.resize(n < 0 ? 0 : static_cast<size_t>(n));
-        return bytes;
-    }
-};
 
 // A scratch directory with a database built from `sql`.
 class Database {
@@ -198,67 +177,6 @@ TEST(SendConfigTest, UnreachableStationIsLogged) {
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("]Unable to connect-Connection refused\n"), std::string::npos) << log;
     EXPECT_NE(log.find("]Unable to connect to APB\n"), std::string::npos) << log;
-}
-
-TEST(RelayEventTest, CallsBecomeOneDatagramEach) {
-    FakeCid cid;
-    RelayTargets targets{cid.client.fd(), "/nonexistent", LOOPBACK_BASE, 1};
-    const struct {
-        int32_t type;
-        Bytes datagram;
-        const char* line;
-    } cases[] = {
-        {1, ints({{"t", 8}, {"sid", 3}}), "]Button down\n"},
-        {2, ints({{"t", 9}, {"sid", 16}}), "]Button up\n"},
-        {4, ints({{"t", 2}, {"sid", 3}}), "]Ped Call\n"},
-        {5, ints({{"t", 3}, {"sid", 0}}), "]APS Call\n"},
-    };
-    for (const auto& c : cases) {
-        int32_t station = 0;
-        memcpy(&station, c.datagram.data() + 16, 4);
-        testing::internal::CaptureStderr();
-        relayEvent(APBEvent{2, station, c.type}, targets);
-        std::string log = testing::internal::GetCapturedStderr();
-        auto datagram = cid.receive();
-        ASSERT_TRUE(datagram) << c.type;
-        EXPECT_EQ(*datagram, c.datagram) << c.type;
-        EXPECT_FALSE(cid.receive(0)) << "one datagram only";
-        EXPECT_NE(log.find(c.line), std::string::npos) << log;
-    }
-}
-
-TEST(RelayEventTest, EventZeroIsReportedAndNotSent) {
-    FakeCid cid;
-    RelayTargets targets{cid.client.fd(), "/nonexistent", LOOPBACK_BASE, 1};
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    relayEvent(APBEvent{2, 2, 0}, targets);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\t0\n");
-    std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_NE(log.find("]Unhandled event\n"), std::string::npos);
-    EXPECT_FALSE(cid.receive(50));
-}
-
-TEST(RelayEventTest, FailedSendIsLoggedInTheStatedOrder) {
-    RelayTargets targets{-1, "/nonexistent", LOOPBACK_BASE, 1};
-    const struct {
-        int32_t type;
-        std::string first;
-        std::string second;
-    } cases[] = {
-        {1, "]Problem sending command to CID-Bad file descriptor\n", "]Button down\n"},
-        {2, "]Problem sending command to CID-Bad file descriptor\n", "]Button up\n"},
-        {4, "]Ped Call\n", "]Problem sending command to CID-Bad file descriptor\n"},
-        {5, "]APS Call\n", "]Problem sending command to CID-Bad file descriptor\n"},
-    };
-    for (const auto& c : cases) {
-        testing::internal::CaptureStderr();
-        relayEvent(APBEvent{2, 1, c.type}, targets);
-        std::string log = testing::internal::GetCapturedStderr();
-        size_t first = log.find(c.first);
-        ASSERT_NE(first, std::string::npos) << log;
-        EXPECT_NE(log.find(c.second, first + c.first.size()), std::string::npos) << log;
-    }
 }
 
 }  // namespace
