@@ -818,7 +818,7 @@ class CidSimTest : public SystemTest {
 };
 
 TEST_F(CidSimTest, CallLatchesUntilItsPhaseWalksThenClears) {
-    Process cidsim({program("cidsim"), "--tick-ms", "40", "--walk", "3", "--clearance", "3"});
+    Process cidsim({program("cidsim"), "--tick-ms", "100", "--walk", "3", "--clearance", "3"});
     ASSERT_TRUE(cidsim.waitForOut("listening"));
     EXPECT_FALSE(command(ints({{"t", 2}, {"sid", 11}}), 0ms)) << "only the query is answered";
     // Station 11 calls phase 3: walk, then clearance, then don't walk, the call gone.
