@@ -38,7 +38,9 @@ class SyslogCapture {
   public:
     SyslogCapture() {
         mirrorDev();
-        socket_ = Socket(socket(AF_UNIX, SOCK_DGRAM, 0));
+        // Close-on-exec: a program that outlives a killed test must not keep the socket (and so
+        // its full queue, on which every later syslog call would wait) alive.
+        socket_ = Socket(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         strcpy(address.sun_path, "/dev/log");
