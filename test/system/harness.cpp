@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -204,6 +205,9 @@ Process::Process(const std::vector<std::string>& argv, const std::string& input)
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        // The program must not outlive a test that dies, nor hold the test's own descriptors.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        close_range(3, ~0U, 0);
         setpgid(0, 0);
         std::vector<char*> args;
         for (const std::string& arg : argv) {

@@ -1,5 +1,6 @@
 // sigstat, the real binary, against a CID played by the test.
 #include <string>
+#include <thread>
 
 #include "harness.h"
 
@@ -169,6 +170,47 @@ TEST_F(SigstatTest, RawFormPipesIntoBsoncat) {
     EXPECT_EQ(result.out,
               "{\n \"w\": 1,\n \"dw\": 254,\n \"pc\": 0,\n \"pcall\": 4,\n \"papscall\": 8,\n"
               " \"vokcall\": 16,\n \"sr\": 32768,\n \"sg\": 3\n}\n");
+}
+
+// True once some socket of this namespace is bound to UDP 127.0.0.1:5000.
+bool cidListening(Millis limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    do {
+        if (readFile("/proc/net/udp").find("0100007F:1388") != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(10ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+TEST_F(SigstatTest, AgainstTheCidSimulator) {
+    const struct {
+        std::vector<std::string> options;
+        int status;
+        std::string errTail;
+    } cases[] = {
+        {{}, 0, ""},
+        {{"--omit", "sg"}, 255, "CID message doesn't contain info.\n" + MAIN_LINE},
+        {{"--wrong-type", "w"}, 255, "CID message doesn't contain info.\n" + MAIN_LINE},
+        {{"--oversize"}, 255, "CID response was too large\n" + MAIN_LINE},
+        {{"--silent"}, 255, "Resource temporarily unavailable\n" + MAIN_LINE},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{program("cidsim"), "--quiet"};
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        Process cidsim(argv);
+        ASSERT_TRUE(cidListening(5s));
+        Result result = run({program("sigstat"), "--xml"});
+        SCOPED_TRACE(c.options.empty() ? "well-behaved" : c.options[0]);
+        EXPECT_EQ(result.status, c.status) << result.err;
+        if (c.status == 0) {
+            EXPECT_EQ(result.out.rfind("<dw>", 0), 0u) << result.out;
+            EXPECT_NE(result.out.find("<goods>65535</goods>\n"), std::string::npos) << result.out;
+        } else {
+            EXPECT_TRUE(result.err.ends_with(c.errTail)) << result.err;
+        }
+    }
 }
 
 }  // namespace

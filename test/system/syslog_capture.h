@@ -1,0 +1,160 @@
+// syslog captured inside a test's private mount namespace: the test, not a system logger,
+// owns /dev/log, so it sees exactly the lines that a program sends to syslog.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace systest {
+
+struct SyslogLine {
+    int priority;
+    std::string ident;
+    int pid;
+    std::string text;
+};
+
+// Covers /dev with a tmpfs that mirrors the real /dev (bind mounts), except for "log", which
+// becomes a datagram socket owned by the test, and "console", so that nothing can reach the
+// real console. A thread drains the socket, since a syslog sender waits while it is full.
+class SyslogCapture {
+  public:
+    SyslogCapture() {
+        mirrorDev();
+        // Close-on-exec: a program that outlives a killed test must not keep the socket (and so
+        // its full queue, on which every later syslog call would wait) alive.
+        socket_ = Socket(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        strcpy(address.sun_path, "/dev/log");
+        if (bind(socket_.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+            throw std::system_error(errno, std::system_category(), "bind /dev/log");
+        }
+        thread_ = std::thread([this] { drain(); });
+    }
+    ~SyslogCapture() {
+        stop_ = true;
+        thread_.join();
+    }
+
+    std::vector<SyslogLine> lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    // The line whose text ends in `text`; nullopt when none arrives within `limit`.
+    std::optional<SyslogLine> find(const std::string& text, Millis limit = 5s) const {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        do {
+            for (const SyslogLine& line : lines()) {
+                if (line.text.size() >= text.size() &&
+                    line.text.compare(line.text.size() - text.size(), text.size(), text) == 0) {
+                    return line;
+                }
+            }
+            std::this_thread::sleep_for(10ms);
+        } while (std::chrono::steady_clock::now() < deadline);
+        return std::nullopt;
+    }
+
+  private:
+    static void mirrorDev() {
+        const std::string real = "/tmp/real-dev";
+        mkdir(real.c_str(), 0755);
+        if (mount("/dev", real.c_str(), nullptr, MS_BIND | MS_REC, nullptr) < 0) {
+            throw std::system_error(errno, std::system_category(), "bind /dev");
+        }
+        mountTmpfs("/dev");
+        DIR* directory = opendir(real.c_str());
+        while (dirent* entry = readdir(directory)) {
+            std::string name = entry->d_name;
+            if (name == "." || name == ".." || name == "log" || name == "console") {
+                continue;
+            }
+            std::string from = real + "/" + name;
+            std::string to = "/dev/" + name;
+            struct stat st;
+            if (lstat(from.c_str(), &st) < 0) {
+                continue;
+            }
+            if (S_ISLNK(st.st_mode)) {
+                char target[4096];
+                ssize_t n = readlink(from.c_str(), target, sizeof target - 1);
+                if (n > 0) {
+                    target[n] = 0;
+                    (void)symlink(target, to.c_str());
+                }
+                continue;
+            }
+            if (S_ISDIR(st.st_mode)) {
+                mkdir(to.c_str(), 0755);
+            } else {
+                close(open(to.c_str(), O_WRONLY | O_CREAT, 0644));
+            }
+            (void)mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
+        }
+        closedir(directory);
+    }
+
+    void drain() {
+        char buffer[4096];
+        while (!stop_) {
+            pollfd entry{socket_.fd(), POLLIN, 0};
+            if (poll(&entry, 1, 20) <= 0) {
+                continue;
+            }
+            ssize_t n = recv(socket_.fd(), buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                continue;
+            }
+            SyslogLine line = parse(std::string(buffer, static_cast<size_t>(n)));
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back(line);
+        }
+    }
+
+    // "<PRI>Mmm dd hh:mm:ss ident[pid]: text"
+    static SyslogLine parse(const std::string& raw) {
+        SyslogLine line{-1, "", -1, raw};
+        size_t close = raw.find('>');
+        size_t colon = raw.find("]: ");
+        if (raw.empty() || raw[0] != '<' || close == std::string::npos ||
+            colon == std::string::npos) {
+            return line;
+        }
+        line.priority = std::stoi(raw.substr(1, close - 1));
+        size_t open = raw.rfind('[', colon);
+        size_t identStart = raw.rfind(' ', open) + 1;
+        line.ident = raw.substr(identStart, open - identStart);
+        line.pid = std::stoi(raw.substr(open + 1, colon - open - 1));
+        line.text = raw.substr(colon + 3);
+        while (!line.text.empty() && line.text.back() == '\n') {
+            line.text.pop_back();
+        }
+        return line;
+    }
+
+    Socket socket_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex mutex_;
+    std::vector<SyslogLine> lines_;
+};
+
+}  // namespace systest
