@@ -1,12 +1,7 @@
 // paneld, the real binary, on the simulated board (boardsim bound over /dev/i2c-0 and the GPIO
 // value files) with the CID played by the test on 127.0.0.1:5000.
-#include <fcntl.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -229,55 +224,6 @@ Status richStatus() {
     return status;
 }
 
-// A private PID namespace for the processes this test starts. Its first process does nothing but
-// die with this test process; its death makes the kernel end everything else in the namespace,
-// so even a crashed test leaves no simulator or paneld behind, and with them goes the last
-// hold on the private mounts.
-class PidNamespace {
-  public:
-    PidNamespace() = default;
-    PidNamespace(const PidNamespace&) = delete;
-    PidNamespace& operator=(const PidNamespace&) = delete;
-    // The first process ends only once every other one in the namespace has been reaped, so
-    // this comes after the processes started in it are gone.
-    ~PidNamespace() {
-        leave();
-        if (keeper_ > 0) {
-            kill(keeper_, SIGKILL);
-            waitpid(keeper_, nullptr, 0);
-        }
-    }
-
-    // Processes started from now on go into the namespace. Empty, or what failed.
-    std::string enter() {
-        original_ = open("/proc/self/ns/pid", O_RDONLY | O_CLOEXEC);
-        if (original_ < 0 || unshare(CLONE_NEWPID) < 0) {
-            return std::string("no private PID namespace: ") + strerror(errno);
-        }
-        keeper_ = fork();
-        if (keeper_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            for (;;) {
-                pause();
-            }
-        }
-        return keeper_ < 0 ? "fork failed" : "";
-    }
-
-    // Processes started from now on stay in this process's own namespace.
-    void leave() {
-        if (original_ >= 0) {
-            setns(original_, CLONE_NEWPID);
-            close(original_);
-            original_ = -1;
-        }
-    }
-
-  private:
-    int original_ = -1;
-    pid_t keeper_ = -1;
-};
-
 class PaneldTest : public SystemTest {
   protected:
     void SetUp() override {
@@ -286,8 +232,6 @@ class PaneldTest : public SystemTest {
             return;
         }
         cid_ = std::make_unique<CidPlayer>(richStatus());
-        std::string failure = pidNamespace_.enter();
-        ASSERT_TRUE(failure.empty()) << failure;
         mountTmpfs("/tmp/board");
         board_ = std::make_unique<Process>(
             std::vector<std::string>{program("boardsim"), "--gpio", gpioLines(), "--control",
@@ -296,10 +240,6 @@ class PaneldTest : public SystemTest {
         control_ = std::make_unique<Control>();
         frames_ = std::make_unique<FrameWatch>();
     }
-
-    // Back in this process's own PID namespace before anything else is started (the sanitizers
-    // start a helper at exit).
-    void TearDown() override { pidNamespace_.leave(); }
 
     // The GPIO lines whose value files the board provides.
     virtual std::string gpioLines() const { return "70,63"; }
@@ -323,8 +263,8 @@ class PaneldTest : public SystemTest {
     void press() { ASSERT_EQ(control_->request("press"), "ok"); }
     void release() { ASSERT_EQ(control_->request("release"), "ok"); }
 
-    // Destroyed in reverse order: paneld first, the PID namespace last.
-    PidNamespace pidNamespace_;
+    // Destroyed in reverse order: paneld first, the CID last. Each program also dies with this
+    // test process, so a crashed test leaves none behind, nor (with them) the private mounts.
     std::unique_ptr<CidPlayer> cid_;
     std::unique_ptr<Process> board_;
     std::unique_ptr<Control> control_;
