@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <mutex>
 #include <thread>
 
