@@ -23,7 +23,7 @@ void patchLength(Bytes& out, size_t start) {
 
 // Random well-formed documents of the five element types, with their expected text.
 class DocumentMaker {
-public:
+  public:
     explicit DocumentMaker(uint32_t seed) : random_(seed) {}
 
     // Appends one document nested `depth` levels deep to bytes, and its rendering to text.
@@ -44,7 +44,7 @@ public:
         text += std::string(depth, ' ') + "}\n";
     }
 
-private:
+  private:
     void element(Bytes& bytes, std::string& text, int type, const std::string& name, int depth) {
         static const uint8_t TYPES[] = {0x10, 0x01, 0x02, 0x0A, 0x03};
         bytes.push_back(TYPES[type]);
@@ -99,10 +99,12 @@ private:
     std::mt19937 random_;
 };
 
-std::string asText(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string asText(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 
 class BsoncatTest : public SystemTest {
-protected:
+  protected:
     Result cat(const Bytes& input) { return run({program("bsoncat")}, asText(input)); }
 };
 

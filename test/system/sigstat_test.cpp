@@ -28,7 +28,7 @@ Bytes finish(Bytes doc) {
 
 using Keys = std::vector<std::pair<std::string, int32_t>>;
 
-const Keys STATUS = {{"w", 1},       {"dw", 254},    {"pc", 0},     {"pcall", 4},
+const Keys STATUS = {{"w", 1},        {"dw", 254},     {"pc", 0},     {"pcall", 4},
                      {"papscall", 8}, {"vokcall", 16}, {"sr", 32768}, {"sg", 3}};
 
 Bytes document(const Keys& keys) {
@@ -42,7 +42,7 @@ Bytes document(const Keys& keys) {
 const Bytes STATUS_QUERY = {0x0c, 0, 0, 0, 0x10, 0x74, 0, 1, 0, 0, 0, 0};
 
 class SigstatTest : public SystemTest {
-protected:
+  protected:
     // Runs sigstat with `args`; answers its query with `answer` unless it is empty.
     Result ask(const std::vector<std::string>& args, const Bytes& answer) {
         UdpEndpoint cid("127.0.0.1", 5000);

@@ -26,8 +26,14 @@ std::vector<uint8_t> answer(std::initializer_list<Key> keys) {
 }
 
 std::vector<uint8_t> fullAnswer() {
-    return answer({{"w", 1}, {"dw", 254}, {"pc", 0}, {"pcall", 4}, {"papscall", 8},
-                   {"vokcall", 16}, {"sr", 0x8001}, {"sg", 0x7FFE}});
+    return answer({{"w", 1},
+                   {"dw", 254},
+                   {"pc", 0},
+                   {"pcall", 4},
+                   {"papscall", 8},
+                   {"vokcall", 16},
+                   {"sr", 0x8001},
+                   {"sg", 0x7FFE}});
 }
 
 std::string written(sigstat_form form, const sigstat_status& status) {
@@ -45,9 +51,12 @@ TEST(Sigstat, SummarySymbolFollowsExactlyOneOfWalkDontWalkClear) {
     // Phase n carries row n - 1 of the table: bit 2 walk, bit 1 don't walk, bit 0 clearance.
     sigstat_status status{};
     for (int row = 0; row < 8; ++row) {
-        if (row & 4) status.walk |= 1 << row;
-        if (row & 2) status.dontWalk |= 1 << row;
-        if (row & 1) status.clear |= 1 << row;
+        if (row & 4)
+            status.walk |= 1 << row;
+        if (row & 2)
+            status.dontWalk |= 1 << row;
+        if (row & 1)
+            status.clear |= 1 << row;
     }
     char symbols[9];
     sigstat_summary(&status, symbols);
@@ -71,9 +80,9 @@ TEST(Sigstat, FirstArgumentChoosesTheForm) {
         const char* argument;
         sigstat_form form;
     } cases[] = {
-        {nullptr, SIGSTAT_NIFTY},   {"--nifty", SIGSTAT_NIFTY}, {"--hex", SIGSTAT_HEX},
-        {"--xml", SIGSTAT_XML},     {"--json", SIGSTAT_JSON},   {"--binary", SIGSTAT_BINARY},
-        {"--HEX", SIGSTAT_NIFTY},   {"hex", SIGSTAT_NIFTY},     {"", SIGSTAT_NIFTY},
+        {nullptr, SIGSTAT_NIFTY},  {"--nifty", SIGSTAT_NIFTY}, {"--hex", SIGSTAT_HEX},
+        {"--xml", SIGSTAT_XML},    {"--json", SIGSTAT_JSON},   {"--binary", SIGSTAT_BINARY},
+        {"--HEX", SIGSTAT_NIFTY},  {"hex", SIGSTAT_NIFTY},     {"", SIGSTAT_NIFTY},
         {"--xml2", SIGSTAT_NIFTY},
     };
     for (const auto& c : cases) {
@@ -83,8 +92,13 @@ TEST(Sigstat, FirstArgumentChoosesTheForm) {
 
 TEST(Sigstat, RefusesAnswersItCannotTrust) {
     auto good = fullAnswer();
-    auto noSg = answer({{"w", 1}, {"dw", 254}, {"pc", 0}, {"pcall", 4}, {"papscall", 8},
-                        {"vokcall", 16}, {"sr", 1}});
+    auto noSg = answer({{"w", 1},
+                        {"dw", 254},
+                        {"pc", 0},
+                        {"pcall", 4},
+                        {"papscall", 8},
+                        {"vokcall", 16},
+                        {"sr", 1}});
     auto lying = good;
     lying[4] = 0x02;  // "w" becomes a string whose length runs far past the end
     lying[10] = 0x7F;
@@ -115,8 +129,16 @@ TEST(Sigstat, RefusesAnswersItCannotTrust) {
 }
 
 TEST(Sigstat, ExtraKeysAndAnyOrderReadTheSame) {
-    auto bytes = answer({{"sg", 3}, {"apscall", 99}, {"sr", 2}, {"vokcall", 1}, {"papscall", 5},
-                         {"pcall", 6}, {"pc", 7}, {"dw", 8}, {"w", 9}, {"extra", 10}});
+    auto bytes = answer({{"sg", 3},
+                         {"apscall", 99},
+                         {"sr", 2},
+                         {"vokcall", 1},
+                         {"papscall", 5},
+                         {"pcall", 6},
+                         {"pc", 7},
+                         {"dw", 8},
+                         {"w", 9},
+                         {"extra", 10}});
     sigstat_status status{};
     ASSERT_EQ(sigstat_parse(bytes.data(), bytes.size(), &status), 0);
     EXPECT_EQ(status.apscalls, 5);

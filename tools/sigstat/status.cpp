@@ -41,9 +41,9 @@ int sigstat_parse(const uint8_t* answer, size_t size, sigstat_status* status) {
         const char* key;
         int32_t* value;
     } const keys[] = {
-        {"w", &status->walk},         {"dw", &status->dontWalk},      {"pc", &status->clear},
-        {"pcall", &status->pcalls},   {"papscall", &status->apscalls}, {"vokcall", &status->vokcalls},
-        {"sr", &status->bads},        {"sg", &status->goods},
+        {"w", &status->walk},       {"dw", &status->dontWalk},       {"pc", &status->clear},
+        {"pcall", &status->pcalls}, {"papscall", &status->apscalls}, {"vokcall", &status->vokcalls},
+        {"sr", &status->bads},      {"sg", &status->goods},
     };
     for (const auto& key : keys) {
         if (bson_getInt(bson_find(answer, key.key), key.value) < 0) {

@@ -1,0 +1,285 @@
+// The exchange against an agent played by the test on 127.0.0.1, answering with chosen octets.
+#include "apb.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "snmp.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes hex(const std::string& text) {
+    Bytes out;
+    for (size_t i = 0; i < text.size();) {
+        if (text[i] == ' ') {
+            i++;
+            continue;
+        }
+        out.push_back(uint8_t(std::stoul(text.substr(i, 2), nullptr, 16)));
+        i += 2;
+    }
+    return out;
+}
+
+const char* const OID = "1.3.6.1.4.1.1206.4.2.14.7.3";
+const std::string OID_HEX = "06 0C 2B 06 01 04 01 89 36 04 02 0E 07 03";
+
+// A GetResponse with request-id 359 carrying `error` and the value element `value`.
+Bytes response(const std::string& value, int error = 0) {
+    Bytes tail = hex(OID_HEX + " " + value);
+    Bytes out = hex("30 00 02 01 00 04 06 6D 6F 73 61 69 63 A2 00 02 02 01 67 02 01");
+    out.push_back(uint8_t(error));
+    for (uint8_t octet : hex("02 01 00 30 00 30 00")) {
+        out.push_back(octet);
+    }
+    out.insert(out.end(), tail.begin(), tail.end());
+    out[28] = uint8_t(out.size() - 29);  // varbind
+    out[26] = uint8_t(out.size() - 27);  // varbind list
+    out[14] = uint8_t(out.size() - 15);  // PDU
+    out[1] = uint8_t(out.size() - 2);    // message
+    return out;
+}
+
+// The station's agent: answers the first request with `answer`, or stays silent without one.
+class FakeAgent {
+  public:
+    explicit FakeAgent(std::optional<Bytes> answer) : answer_(std::move(answer)) {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) < 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) < 0) {
+            ADD_FAILURE() << "cannot bind the fake agent";
+        }
+        port = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FakeAgent() {
+        finish();
+        close(fd_);
+    }
+    FakeAgent(const FakeAgent&) = delete;
+    FakeAgent& operator=(const FakeAgent&) = delete;
+
+    static inline uint16_t port = 0;
+
+    static int open(unsigned) { return _apb_connect("127.0.0.1", port); }
+
+    // Waits for the agent to be done; the request it received.
+    const Bytes& finish() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return request_;
+    }
+
+  private:
+    void serve() {
+        pollfd entry{fd_, POLLIN, 0};
+        if (poll(&entry, 1, 5000) <= 0) {
+            return;
+        }
+        uint8_t buffer[2048];
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        ssize_t size =
+            recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &length);
+        request_.assign(buffer, buffer + std::max<ssize_t>(size, 0));
+        if (answer_) {
+            sendto(fd_, answer_->data(), answer_->size(), 0, reinterpret_cast<sockaddr*>(&peer),
+                   length);
+        }
+    }
+
+    std::optional<Bytes> answer_;
+    Bytes request_;
+    int fd_ = -1;
+    std::thread thread_;
+};
+
+struct Outcome {
+    int result;
+    std::string out;
+    std::string err;
+    Bytes request;
+};
+
+Outcome get(const Bytes& answer, uint32_t* value) {
+    FakeAgent agent(answer);
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    int result = _apb_getOID(OID, 3, value, FakeAgent::open);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    std::string err = ::testing::internal::GetCapturedStderr();
+    return {result, out, err, Bytes()};
+}
+
+Outcome set(int32_t value, const Bytes& answer) {
+    FakeAgent agent(answer);
+    Outcome outcome;
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    outcome.result = _apb_setOID(OID, 3, value, FakeAgent::open);
+    outcome.out = ::testing::internal::GetCapturedStdout();
+    outcome.err = ::testing::internal::GetCapturedStderr();
+    outcome.request = agent.finish();
+    return outcome;
+}
+
+int dumps(const std::string& out) {
+    int count = 0;
+    for (size_t at = out.find("=====\n"); at != std::string::npos;
+         at = out.find("=====\n", at + 1)) {
+        count++;
+    }
+    return count;
+}
+
+TEST(ApbGet, ReadsTheValueOfTheResponse) {
+    struct Case {
+        std::string value;
+        uint32_t expected;
+    } cases[] = {
+        {"02 01 2A", 42},
+        {"02 01 FF", 0xFFFFFFFF},  // an agent's minimal form of -1
+        {"02 05 00 FF FF FF FF", 0xFFFFFFFF},
+        {"02 02 00 FF", 255},
+    };
+    for (const Case& c : cases) {
+        uint32_t value = 0;
+        Outcome outcome = get(response(c.value), &value);
+        EXPECT_EQ(outcome.result, 0) << c.value << outcome.err;
+        EXPECT_EQ(value, c.expected) << c.value;
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(
+            outcome.out.rfind("Using OID: 1.3.6.1.4.1.1206.4.2.14.7.3\nID is: 3\nLength: ", 0), 0u)
+            << outcome.out;
+        EXPECT_NE(outcome.out.find("Value: " + std::to_string(c.expected) + "\n"),
+                  std::string::npos);
+        EXPECT_EQ(dumps(outcome.out), 2);
+    }
+}
+
+TEST(ApbGet, ARequestIdOtherThanOursIsAccepted) {
+    Bytes answer = response("02 01 07");
+    answer[18] = 0x68;
+    uint32_t value = 0;
+    EXPECT_EQ(get(answer, &value).result, 0);
+    EXPECT_EQ(value, 7u);
+}
+
+TEST(ApbExchange, RefusedResponsesAreFailuresWithTheirReason) {
+    Bytes full = response("02 01 2A");
+    Bytes truncated(full.begin(), full.end() - 2);
+    Bytes longForm = full;
+    longForm.insert(longForm.begin() + 1, 0x81);
+    struct Case {
+        const char* what;
+        Bytes answer;
+        const char* getError;
+        int responseDumps;
+    } cases[] = {
+        {"error-status 2", response("05 00", 2), "SNMP error received\n", 2},
+        {"string value", response("04 02 68 69"),
+         "Response value is not an INTEGER but of type 4\n", 2},
+        {"null value", response("05 00"), "Response value is not an INTEGER but of type 5\n", 2},
+        {"shorter than its lengths", truncated,
+         "Response of 44 octets cannot be read: message is longer than the octets received\n", 1},
+        {"long-form message header", longForm,
+         "Response of 47 octets cannot be read: message length is in the long form\n", 1},
+        {"empty datagram", Bytes(),
+         "Response of 0 octets cannot be read: message is longer than the octets received\n", 1},
+    };
+    for (const Case& c : cases) {
+        uint32_t value = 12345;
+        Outcome outcome = get(c.answer, &value);
+        EXPECT_EQ(outcome.result, -1) << c.what;
+        EXPECT_EQ(outcome.err, c.getError) << c.what;
+        EXPECT_EQ(dumps(outcome.out), c.responseDumps) << c.what;
+        EXPECT_EQ(value, 12345u) << c.what;
+
+        outcome = set(0, c.answer);
+        EXPECT_EQ(outcome.result, -1) << c.what;
+        EXPECT_EQ(outcome.err, std::string(c.getError) + "Set Request was not correctly accepted\n")
+            << c.what;
+    }
+}
+
+TEST(ApbSet, ConfirmedWhenTheThirtyTwoBitPatternsAgree) {
+    struct Case {
+        int32_t sent;
+        std::string answered;
+        bool confirmed;
+    } cases[] = {
+        {5, "02 01 05", true},
+        {5, "02 01 06", false},
+        {-1, "02 05 00 FF FF FF FF", true},
+        {-1, "02 01 FF", true},
+        {-1, "02 02 00 FF", false},
+        {-5, "02 01 FB", true},
+        {42, "02 01 2A", true},
+        {INT32_MIN, "02 04 80 00 00 00", true},
+    };
+    for (const Case& c : cases) {
+        Outcome outcome = set(c.sent, response(c.answered));
+        EXPECT_EQ(outcome.result, c.confirmed ? 0 : -1) << c.sent << " " << c.answered;
+        EXPECT_EQ(outcome.err, c.confirmed ? ""
+                                           : "Set value was not what was expected\n"
+                                             "Set Request was not correctly accepted\n");
+        EXPECT_NE(outcome.out.find("ID is: 3\nValue is: " + std::to_string(c.sent) + "\n"),
+                  std::string::npos);
+    }
+}
+
+TEST(ApbSet, SendsTheValueAsTheRequestsLastElement) {
+    Outcome outcome = set(-1, response("02 01 FF"));
+    Bytes value = hex("02 05 00 FF FF FF FF");
+    ASSERT_GE(outcome.request.size(), value.size());
+    EXPECT_EQ(Bytes(outcome.request.end() - long(value.size()), outcome.request.end()), value);
+    EXPECT_EQ(outcome.request[13], SNMP_SET_REQUEST);
+    EXPECT_EQ(snmp_checkMessage(outcome.request.data(), outcome.request.size(), nullptr), SNMP_OK);
+}
+
+TEST(ApbOpen, StationsOutsideTheRangeHaveNoAddress) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(apb_openSocket(17), -1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Could not get APB sockaddr\n");
+}
+
+TEST(ApbExchange, NoAgentListeningFailsWithTheSystemError) {
+    // Bound, then closed again: nothing listens on that port of the loopback.
+    FakeAgent::port = 0;
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    FakeAgent::port = ntohs(address.sin_port);
+
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    uint32_t value;
+    EXPECT_EQ(_apb_getOID(OID, 3, &value, FakeAgent::open), -1);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Did not or could not receive the message:\nConnection refused\n");
+    EXPECT_EQ(dumps(out), 1);
+}
+
+}  // namespace

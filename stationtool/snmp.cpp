@@ -1,0 +1,466 @@
+#include "snmp.h"
+
+#include <cstdlib>
+#include <cstring>
+
+// Octets in front of the content: tag, length octet and any long-form length octets.
+static size_t _headerSize(const uint8_t* element) {
+    return (element[1] & 0x80) ? 2 + (element[1] & 0x7F) : 2;
+}
+
+static int _encodeUnsigned(uint8_t* dest, uint8_t tag, uint32_t value) {
+    uint8_t octets[4] = {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8),
+                         uint8_t(value)};
+    int first = 0;
+    while (first < 3 && octets[first] == 0) {
+        first++;
+    }
+    int length = 0;
+    if (octets[first] & 0x80) {
+        dest[2 + length++] = 0x00;
+    }
+    for (int i = first; i < 4; i++) {
+        dest[2 + length++] = octets[i];
+    }
+    dest[0] = tag;
+    dest[1] = uint8_t(length);
+    return 2 + length;
+}
+
+int snmp_encodeInteger(uint8_t* dest, uint32_t value) {
+    return _encodeUnsigned(dest, SNMP_INTEGER, value);
+}
+
+int snmp_encodeTimeTicks(uint8_t* dest, uint32_t value) {
+    return _encodeUnsigned(dest, SNMP_TIMETICKS, value);
+}
+
+int snmp_encodeOctetString(uint8_t* dest, const void* content, uint8_t length) {
+    dest[0] = SNMP_OCTET_STRING;
+    dest[1] = length;
+    memcpy(dest + 2, content, length);
+    return 2 + length;
+}
+
+int snmp_encodeNull(uint8_t* dest) {
+    dest[0] = SNMP_NULL;
+    dest[1] = 0x00;
+    return 2;
+}
+
+int snmp_encodeIpAddress(uint8_t* dest, uint32_t value) {
+    dest[0] = SNMP_IPADDRESS;
+    dest[1] = 4;
+    memcpy(dest + 2, &value, 4);
+    return 6;
+}
+
+int snmp_encodeSubidentifier(uint8_t* dest, uint32_t number) {
+    int count = 1;
+    while (count < 5 && (number >> (7 * count)) != 0) {
+        count++;
+    }
+    for (int i = 0; i < count; i++) {
+        uint8_t septet = uint8_t((number >> (7 * (count - 1 - i))) & 0x7F);
+        dest[i] = (i + 1 < count) ? uint8_t(septet | 0x80) : septet;
+    }
+    return count;
+}
+
+uint32_t snmp_decodeSubidentifier(int* count, const uint8_t* source) {
+    uint32_t number = 0;
+    int i = 0;
+    do {
+        number = (number << 7) | (source[i] & 0x7F);
+    } while ((source[i++] & 0x80) && i < 5);
+    *count = i;
+    return number;
+}
+
+// Reads one decimal number of a dotted text; false when there is none or it exceeds 32 bits.
+static bool _readNumber(const char** text, uint32_t* number) {
+    const char* p = *text;
+    uint64_t value = 0;
+    if (*p < '0' || *p > '9') {
+        return false;
+    }
+    while (*p >= '0' && *p <= '9') {
+        value = value * 10 + uint64_t(*p++ - '0');
+        if (value > UINT32_MAX) {
+            return false;
+        }
+    }
+    *text = p;
+    *number = uint32_t(value);
+    return true;
+}
+
+int snmp_encodeOID(uint8_t* dest, const char* oid) {
+    const char* p = oid;
+    uint32_t number;
+    // The first two numbers always go out as 1.3 (0x2B).
+    if (!_readNumber(&p, &number) || *p++ != '.' || !_readNumber(&p, &number)) {
+        return -1;
+    }
+    size_t length = 0;
+    dest[2 + length++] = 0x2B;
+    while (*p != '\0') {
+        if (*p++ != '.' || !_readNumber(&p, &number)) {
+            return -1;
+        }
+        uint8_t octets[5];
+        int count = snmp_encodeSubidentifier(octets, number);
+        if (length + size_t(count) > SNMP_MAX_OID_SIZE - 2) {
+            return -1;
+        }
+        memcpy(dest + 2 + length, octets, size_t(count));
+        length += size_t(count);
+    }
+    dest[0] = SNMP_OBJECT_ID;
+    dest[1] = uint8_t(length);
+    return int(2 + length);
+}
+
+void snmp_setLength(uint8_t* element, size_t length) {
+    if (length > SNMP_MAX_CONSTRUCTED_LENGTH) {
+        exit(SNMP_EXIT_TOO_LONG);
+    }
+    element[1] = uint8_t(length);
+}
+
+uint8_t snmp_typeOf(const uint8_t* element) {
+    return element[0];
+}
+
+uint32_t snmp_contentLength(const uint8_t* element) {
+    if (!(element[1] & 0x80)) {
+        return element[1];
+    }
+    uint32_t length = 0;
+    for (size_t i = 0; i < size_t(element[1] & 0x7F); i++) {
+        length = (length << 8) | element[2 + i];
+    }
+    return length;
+}
+
+size_t snmp_elementSize(const uint8_t* element) {
+    return _headerSize(element) + snmp_contentLength(element);
+}
+
+const uint8_t* snmp_valueOf(const uint8_t* varbind) {
+    return varbind + 2 + snmp_elementSize(varbind + 2);
+}
+
+int snmp_decodeInteger(const uint8_t* element, uint32_t* dest) {
+    if (element[0] != SNMP_INTEGER) {
+        return SNMP_WRONG_TYPE;
+    }
+    const uint8_t* content = element + _headerSize(element);
+    uint32_t length = snmp_contentLength(element);
+    // Two's complement: the top bit of the first octet extends over the 32 bits.
+    uint32_t value = (length > 0 && (content[0] & 0x80)) ? UINT32_MAX : 0;
+    for (uint32_t i = 0; i < length; i++) {
+        value = (value << 8) | content[i];
+    }
+    *dest = value;
+    return SNMP_OK;
+}
+
+int snmp_copyOctetString(const uint8_t* element, void* dest, size_t size) {
+    uint32_t length = snmp_contentLength(element);
+    if (length > size) {
+        return SNMP_TOO_LONG;
+    }
+    memcpy(dest, element + _headerSize(element), length);
+    return SNMP_OK;
+}
+
+int snmp_compareOctetString(const char* text, const uint8_t* element) {
+    size_t length = strlen(text);
+    if (snmp_contentLength(element) != length) {
+        return 1;
+    }
+    return memcmp(text, element + _headerSize(element), length) != 0;
+}
+
+// Reads a number of at most nine digits and steps over the dot behind it.
+static bool _nextTextNumber(const char** text, uint32_t* number) {
+    const char* p = *text;
+    uint32_t value = 0;
+    int digits = 0;
+    while (digits < 9 && *p >= '0' && *p <= '9') {
+        value = value * 10 + uint32_t(*p++ - '0');
+        digits++;
+    }
+    if (digits == 0) {
+        return false;
+    }
+    if (*p == '.') {
+        p++;
+    }
+    *text = p;
+    *number = value;
+    return true;
+}
+
+int snmp_compareOID(const char* oid, const uint8_t* varbind) {
+    const uint8_t* name = varbind + 2;
+    const uint8_t* content = name + _headerSize(name);
+    uint32_t length = snmp_contentLength(name);
+    const char* p = oid;
+    uint32_t number;
+    if (!_nextTextNumber(&p, &number) || !_nextTextNumber(&p, &number)) {
+        return length <= 1 ? 0 : 1;
+    }
+    uint32_t pos = 1;  // past 0x2B
+    while (pos < length) {
+        if (!_nextTextNumber(&p, &number)) {
+            return 1;
+        }
+        // A sub-identifier cut off by the end of the name does not match.
+        uint32_t last = pos;
+        while (last < length && (content[last] & 0x80) && last - pos < 4) {
+            last++;
+        }
+        if (last >= length) {
+            return 1;
+        }
+        int count;
+        if (snmp_decodeSubidentifier(&count, content + pos) != number) {
+            return 1;
+        }
+        pos += uint32_t(count);
+    }
+    return 0;
+}
+
+int snmp_requestIdMatches(const snmp_message_t* parsed, uint32_t number) {
+    uint32_t id;
+    if (snmp_decodeInteger(parsed->request_id, &id) != SNMP_OK) {
+        return 0;
+    }
+    return id == number;
+}
+
+int snmp_buildMessage(uint8_t* buffer, size_t size, const char* community, uint8_t pdu,
+                      uint32_t request_id, const char* oid, const uint8_t* value) {
+    uint8_t name[SNMP_MAX_OID_SIZE];
+    uint8_t id[6];
+    size_t communityLength = strlen(community);
+    int nameSize = snmp_encodeOID(name, oid);
+    if (communityLength > 127 || nameSize < 0) {
+        return -1;
+    }
+    size_t idSize = size_t(snmp_encodeInteger(id, request_id));
+    size_t valueSize = snmp_elementSize(value);
+    size_t total =
+        2 + 3 + 2 + communityLength + 2 + idSize + 3 + 3 + 2 + 2 + size_t(nameSize) + valueSize;
+    if (total > size) {
+        return -1;
+    }
+
+    uint8_t* message = buffer;
+    message[0] = SNMP_SEQUENCE;
+    uint8_t* p = message + 2;
+    p += snmp_encodeInteger(p, 0);  // version 1 is coded as 0
+    p += snmp_encodeOctetString(p, community, uint8_t(communityLength));
+    uint8_t* pduStart = p;
+    pduStart[0] = pdu;
+    p += 2;
+    memcpy(p, id, idSize);
+    p += idSize;
+    p += snmp_encodeInteger(p, 0);  // error-status
+    p += snmp_encodeInteger(p, 0);  // error-index
+    uint8_t* list = p;
+    list[0] = SNMP_SEQUENCE;
+    uint8_t* varbind = list + 2;
+    varbind[0] = SNMP_SEQUENCE;
+    p = varbind + 2;
+    memcpy(p, name, size_t(nameSize));
+    p += nameSize;
+    memcpy(p, value, valueSize);
+    p += valueSize;
+
+    snmp_setLength(varbind, size_t(p - (varbind + 2)));
+    snmp_setLength(list, size_t(p - (list + 2)));
+    snmp_setLength(pduStart, size_t(p - (pduStart + 2)));
+    snmp_setLength(message, size_t(p - (message + 2)));
+    return int(p - message);
+}
+
+// Bounds of one element found inside [pos, end) of a received message.
+struct _span {
+    size_t header;
+    size_t size;
+};
+
+// Reads the header at `pos` and checks that the whole element ends by `end`.
+static bool _readElement(const uint8_t* message, size_t pos, size_t end, _span* span) {
+    if (pos > end || end - pos < 2) {
+        return false;
+    }
+    size_t header = 2;
+    size_t length = message[pos + 1];
+    if (length & 0x80) {
+        size_t count = length & 0x7F;
+        if (count == 0 || count > 4 || end - pos - 2 < count) {
+            return false;
+        }
+        length = 0;
+        for (size_t i = 0; i < count; i++) {
+            length = (length << 8) | message[pos + 2 + i];
+        }
+        header += count;
+    }
+    if (length > end - pos - header) {
+        return false;
+    }
+    span->header = header;
+    span->size = header + length;
+    return true;
+}
+
+// Like _readElement for the outer headers, which the parser takes as two octets.
+static bool _readShortHeader(const uint8_t* message, size_t pos, size_t end, _span* span,
+                             const char** why, const char* longForm, const char* pastEnd) {
+    if (pos > end || end - pos < 2) {
+        *why = pastEnd;
+        return false;
+    }
+    if (message[pos + 1] & 0x80) {
+        *why = longForm;
+        return false;
+    }
+    if (!_readElement(message, pos, end, span)) {
+        *why = pastEnd;
+        return false;
+    }
+    return true;
+}
+
+int snmp_checkMessage(const uint8_t* message, size_t size, const char** why) {
+    static const char* unused;
+    if (why == nullptr) {
+        why = &unused;
+    }
+    _span outer, version, community, pdu, element, list, varbind, name, value;
+    if (!_readShortHeader(message, 0, size, &outer, why, "message length is in the long form",
+                          "message is longer than the octets received")) {
+        return SNMP_MALFORMED;
+    }
+    size_t end = outer.size;
+    if (!_readElement(message, 2, end, &version) || version.size != 3) {
+        *why = "version is not a three-octet element";
+        return SNMP_MALFORMED;
+    }
+    if (!_readElement(message, 5, end, &community)) {
+        *why = "community runs past the message";
+        return SNMP_MALFORMED;
+    }
+    size_t pos = 5 + community.size;
+    if (!_readShortHeader(message, pos, end, &pdu, why, "PDU length is in the long form",
+                          "PDU runs past the message")) {
+        return SNMP_MALFORMED;
+    }
+    size_t pduEnd = pos + pdu.size;
+    pos += 2;
+    static const char* const integers[] = {"request-id runs past the PDU",
+                                           "error-status runs past the PDU",
+                                           "error-index runs past the PDU"};
+    for (const char* reason : integers) {
+        if (!_readElement(message, pos, pduEnd, &element)) {
+            *why = reason;
+            return SNMP_MALFORMED;
+        }
+        pos += element.size;
+    }
+    if (!_readShortHeader(message, pos, pduEnd, &list, why,
+                          "varbind list length is in the long form",
+                          "varbind list runs past the PDU")) {
+        return SNMP_MALFORMED;
+    }
+    size_t listEnd = pos + list.size;
+    pos += 2;
+    if (!_readShortHeader(message, pos, listEnd, &varbind, why,
+                          "varbind length is in the long form",
+                          "varbind runs past the varbind list")) {
+        return SNMP_MALFORMED;
+    }
+    size_t varbindEnd = pos + varbind.size;
+    pos += 2;
+    if (!_readElement(message, pos, varbindEnd, &name)) {
+        *why = "varbind name runs past the varbind";
+        return SNMP_MALFORMED;
+    }
+    pos += name.size;
+    if (!_readElement(message, pos, varbindEnd, &value)) {
+        *why = "varbind value runs past the varbind";
+        return SNMP_MALFORMED;
+    }
+    return SNMP_OK;
+}
+
+int snmp_parseMessage(snmp_message_t* parsed, const uint8_t* message) {
+    parsed->message = message;
+    parsed->version = message + 2;
+    parsed->community = message + 5;
+    parsed->pdu = parsed->community + snmp_elementSize(parsed->community);
+    parsed->request_id = parsed->pdu + 2;
+    parsed->error_status = parsed->request_id + snmp_elementSize(parsed->request_id);
+    parsed->error_index = parsed->error_status + snmp_elementSize(parsed->error_status);
+    parsed->varbind_list = parsed->error_index + snmp_elementSize(parsed->error_index);
+    parsed->first_varbind = parsed->varbind_list + 2;
+    parsed->varbind = parsed->varbind_list + 2;
+    parsed->varbind_index = 0;
+    return 1;
+}
+
+void snmp_printMessage(FILE* stream, const uint8_t* message) {
+    snmp_message_t parsed;
+    snmp_parseMessage(&parsed, message);
+    // One number serves every line: a line whose element is no INTEGER repeats the last one.
+    uint32_t number = uint32_t(snmp_elementSize(parsed.message));
+    fprintf(stream, "Length: %u\n", number);
+    snmp_decodeInteger(parsed.version, &number);
+    fprintf(stream, "Version: %u\n", number);
+
+    char text[256];
+    if (snmp_contentLength(parsed.community) > sizeof text - 1) {
+        return;
+    }
+    snmp_copyOctetString(parsed.community, text, sizeof text - 1);
+    text[snmp_contentLength(parsed.community)] = '\0';
+    fprintf(stream, "Community: %s\n", text);
+
+    number = snmp_contentLength(parsed.pdu);
+    fprintf(stream, "PDU length: %d\n", int(number));
+    number = snmp_typeOf(parsed.pdu);
+    fprintf(stream, "PDU type: %u\n", number);
+    snmp_decodeInteger(parsed.request_id, &number);
+    fprintf(stream, "Request ID: %u\n", number);
+    snmp_decodeInteger(parsed.error_status, &number);
+    fprintf(stream, "Error: %u\n", number);
+    snmp_decodeInteger(parsed.error_index, &number);
+    fprintf(stream, "Error index: %u\n", number);
+    fputs("Varbind list length: \n", stream);
+    fputs("Varbind length: \n", stream);
+    fputs("OID: \n", stream);
+
+    const uint8_t* value = snmp_valueOf(parsed.varbind);
+    fprintf(stream, "Value length: %u\n", snmp_contentLength(value));
+    fprintf(stream, "Value Typecode: %u\n", unsigned(snmp_typeOf(value)));
+    if (snmp_typeOf(value) == SNMP_INTEGER) {
+        snmp_decodeInteger(value, &number);
+        fprintf(stream, "Value: %u\n", number);
+    } else if (snmp_typeOf(value) == SNMP_OCTET_STRING) {
+        uint32_t length = snmp_contentLength(value);
+        if (length > sizeof text - 1) {
+            fprintf(stream, "Value of length %d is too long.\n", int(length));
+            return;
+        }
+        snmp_copyOctetString(value, text, sizeof text - 1);
+        text[length] = '\0';
+        fprintf(stream, "Value: %s\n", text);
+    }
+    fputs("==========================\n", stream);
+}

@@ -1,0 +1,259 @@
+// stationtool, the real binary, against the sample configuration database and a real SNMP agent
+// (snmpd started by sim/snmp/station-agent) on the station's address in the private namespace.
+#include <chrono>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "harness.h"
+
+namespace systest {
+namespace {
+
+const std::string DATABASE = "/var/lib/vok/config.db";
+const std::string AGENT_STATE = "/tmp/agent3";
+
+const std::string USAGE =
+    "Useage: stationtool ID set SETTING [ VALUE ]\n"
+    "        stationtool ID get SETTING\n"
+    "ID := { 0 , 1 ... , 16 }\n"
+    "SETTING := see v_sendtostation in config.sql\n"
+    "VALUE := setting dependent value. see v_sendtostation in config.sql\n"
+    "\n";
+
+// The dump lines of a message with one varbind and the mosaic community, value line included.
+std::string dump(int length, int pduLength, int pduType, const std::string& valueLines) {
+    std::ostringstream text;
+    text << "Length: " << length << "\nVersion: 0\nCommunity: mosaic\nPDU length: " << pduLength
+         << "\nPDU type: " << pduType
+         << "\nRequest ID: 359\nError: 0\nError index: 0\nVarbind list length: \n"
+            "Varbind length: \nOID: \n"
+         << valueLines << "==========================\n";
+    return text.str();
+}
+
+// A GetResponse (request-id 359) for 1.3.6.1.4.1.1206.4.2.14.1.2 carrying the INTEGER 42.
+const Bytes RESPONSE_42 = {0x30, 0x2C, 0x02, 0x01, 0x00, 0x04, 0x06, 'm',  'o',  's',  'a',  'i',
+                           'c',  0xA2, 0x1F, 0x02, 0x02, 0x01, 0x67, 0x02, 0x01, 0x00, 0x02, 0x01,
+                           0x00, 0x30, 0x13, 0x30, 0x11, 0x06, 0x0C, 0x2B, 0x06, 0x01, 0x04, 0x01,
+                           0x89, 0x36, 0x04, 0x02, 0x0E, 0x01, 0x02, 0x02, 0x01, 0x2A};
+
+class StationtoolTest : public SystemTest {
+  protected:
+    void SetUp() override {
+        SystemTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        // The SNMP library's state files stay private too (covered by the second mount when
+        // /var/lib/vok does not exist, as that one then lies over the whole of /var/lib).
+        mountTmpfs("/var/lib/snmp");
+        mountTmpfs("/var/lib/vok");
+        Result created = run({"/usr/bin/sqlite3", "-bail", DATABASE},
+                             readFile(source("stationtool/config.sql")) +
+                                 readFile(source("stationtool/sample.sql")));
+        ASSERT_EQ(created.status, 0) << created.err;
+    }
+
+    // Starts station 3's agent; `values` ("node.subnode value name" lines) replaces the
+    // settings it would take from the database.
+    void startAgent(const std::string& values = "") {
+        if (!values.empty()) {
+            run({"/bin/mkdir", "-p", AGENT_STATE});
+            writeFile(AGENT_STATE + "/values", values);
+        }
+        agent_ = std::make_unique<Process>(
+            std::vector<std::string>{source("sim/snmp/station-agent"), "3", DATABASE, AGENT_STATE});
+        ASSERT_TRUE(agent_->waitForOut("NET-SNMP version", 10s)) << agent_->err();
+    }
+
+    // What the agent holds for a setting ("node.subnode value name" lines of its values file).
+    std::string agentValue(const std::string& name) {
+        std::istringstream lines(readFile(AGENT_STATE + "/values"));
+        std::string key, value, label;
+        while (lines >> key >> value >> label) {
+            if (label == name) {
+                return value;
+            }
+        }
+        return "(none)";
+    }
+
+    Result stationtool(const std::vector<std::string>& args, Millis limit = 10s) {
+        std::vector<std::string> argv{program("stationtool")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv, "", limit);
+    }
+
+    std::unique_ptr<Process> agent_;
+};
+
+TEST_F(StationtoolTest, GetPrintsBothMessagesWithTheAgentsValue) {
+    startAgent();
+    Result result = stationtool({"3", "get", "vol_max"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    // Station 3 faces Main Street: the sample gives it vol_max 90, and the agent starts there.
+    EXPECT_EQ(result.out, "Using OID: 1.3.6.1.4.1.1206.4.2.14.1.2\nID is: 3\n" +
+                              dump(45, 30, 160, "Value length: 0\nValue Typecode: 5\n") +
+                              dump(46, 31, 162, "Value length: 1\nValue Typecode: 2\nValue: 90\n"));
+}
+
+TEST_F(StationtoolTest, SetValuesReachTheAgentAndAFollowingGetShowsThem) {
+    startAgent();
+    struct Case {
+        const char* given;
+        const char* held;
+        const char* shown;
+    } cases[] = {
+        {"42", "42", "Value: 42\n"},
+        {"-5", "-5", "Value: 4294967291\n"},
+        {"-1", "-1", "Value: 4294967295\n"},  // the agent confirms -1 as 02 01 FF
+        {"2147483647", "2147483647", "Value: 2147483647\n"},
+    };
+    for (const Case& c : cases) {
+        Result set = stationtool({"3", "set", "vol_max", c.given});
+        EXPECT_EQ(set.status, 0) << c.given << "\n" << set.err;
+        EXPECT_EQ(set.err, "");
+        EXPECT_NE(set.out.find("ID is: 3\nValue is: " + std::string(c.given) + "\n"),
+                  std::string::npos)
+            << set.out;
+        EXPECT_EQ(agentValue("vol_max"), c.held);
+
+        Result get = stationtool({"3", "get", "vol_max"});
+        EXPECT_EQ(get.status, 0) << get.err;
+        EXPECT_NE(get.out.rfind(c.shown), std::string::npos) << get.out;
+    }
+}
+
+TEST_F(StationtoolTest, SetWithoutAValueSendsTheConfiguredOne) {
+    startAgent("1.2 7 vol_max\n6.1 8 night_vol_max\n");
+    Result result = stationtool({"3", "set", "vol_max"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("Value is: 90\n"), std::string::npos) << result.out;
+    EXPECT_EQ(agentValue("vol_max"), "90");
+    EXPECT_EQ(agentValue("night_vol_max"), "8");
+}
+
+TEST_F(StationtoolTest, AnObjectTheAgentLacksIsAnSnmpError) {
+    startAgent("1.2 7 vol_max\n");
+    Result get = stationtool({"3", "get", "vol_min"});
+    EXPECT_EQ(get.status, 255);
+    EXPECT_EQ(get.err, "SNMP error received\nUnable to get setting\n");
+    EXPECT_NE(get.out.find("PDU type: 162\nRequest ID: 359\nError: 2\n"), std::string::npos)
+        << get.out;
+
+    Result set = stationtool({"3", "set", "vol_min", "5"});
+    EXPECT_EQ(set.status, 255);
+    EXPECT_EQ(set.err,
+              "SNMP error received\nSet Request was not correctly accepted\n"
+              "Unable to send setting\n");
+    EXPECT_EQ(agentValue("vol_max"), "7");
+}
+
+TEST_F(StationtoolTest, ASilentStationCostsTheFiveSecondTimeout) {
+    UdpEndpoint silent("192.168.0.13", 161);
+    auto start = std::chrono::steady_clock::now();
+    Result result = stationtool({"3", "get", "vol_max"});
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.err,
+              "Did not or could not receive the message:\nResource temporarily unavailable\n"
+              "Unable to get setting\n");
+    EXPECT_EQ(result.out, "Using OID: 1.3.6.1.4.1.1206.4.2.14.1.2\nID is: 3\n" +
+                              dump(45, 30, 160, "Value length: 0\nValue Typecode: 5\n"));
+    EXPECT_GE(elapsed, 4900ms);
+    EXPECT_LT(elapsed, 8s);
+    EXPECT_TRUE(silent.receive(0ms));
+}
+
+TEST_F(StationtoolTest, NoAgentAtTheAddressIsRefusedAtOnce) {
+    Result result = stationtool({"3", "set", "vol_max", "1"}, 3s);
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.err,
+              "Did not or could not receive the message:\nConnection refused\n"
+              "Unable to send setting\n");
+}
+
+TEST_F(StationtoolTest, StationsZeroAndSixteenAreReachedAtTheirAddresses) {
+    for (const char* id : {"0", "16", " 16 "}) {
+        std::string ip = std::string("192.168.0.") + (std::string(id) == "0" ? "10" : "26");
+        UdpEndpoint station(ip, 161);
+        auto child = std::make_unique<Process>(
+            std::vector<std::string>{program("stationtool"), id, "get", "vol_max"});
+        auto request = station.receive(5s);
+        ASSERT_TRUE(request) << id;
+        EXPECT_EQ(request->size(), 45u);
+        station.reply(RESPONSE_42);
+        Result result = child->wait(5s);
+        EXPECT_EQ(result.status, 0) << id << result.err;
+        EXPECT_NE(result.out.find("Value: 42\n=="), std::string::npos);
+    }
+}
+
+TEST_F(StationtoolTest, SettingsTheDatabaseLacksSendNothing) {
+    UdpEndpoint station3("192.168.0.13", 161);
+    UdpEndpoint station9("192.168.0.19", 161);
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        // Station 9 has no row in v_sendtostation.
+        {{"9", "set", "vol_max"},
+         "_getSetting: Unable to step statment\nsqlite3: no more rows available\n"
+         "config_getSetting: Unable to load setting\nUnable to get setting value: vol_max\n"},
+        {{"3", "get", "volume"},
+         "_getOID: Unable to step statment\nsqlite3: no more rows available\n"
+         "config_getOID: Unable to load OID\nCouldn't get OID\nUnable to get setting\n"},
+    };
+    for (const Case& c : cases) {
+        Result result = stationtool(c.args);
+        EXPECT_EQ(result.status, 255);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.out, "");
+    }
+    EXPECT_FALSE(station3.receive(0ms));
+    EXPECT_FALSE(station9.receive(0ms));
+}
+
+TEST_F(StationtoolTest, CommandLineRefusalsSendNothing) {
+    UdpEndpoint station("192.168.0.13", 161);
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{}, USAGE},
+        {{"3", "get"}, USAGE},
+        {{"3", "set", "vol_max", "5", "6"}, USAGE},
+        {{"3", "Get", "vol_max"}, USAGE},
+        {{"3", "gets", "vol_max"}, USAGE},
+        {{"3", "ge", "vol_max"}, USAGE},
+        {{"3", " get", "vol_max"}, USAGE},
+        {{"3a", "get", "vol_max"}, "Invalid input\n" + USAGE},
+        {{"7 8", "get", "vol_max"}, "Invalid input\n" + USAGE},
+        {{"0x3", "get", "vol_max"}, "Invalid input\n" + USAGE},
+        {{"", "get", "vol_max"}, "Invalid input\n" + USAGE},
+        {{"17", "get", "vol_max"}, "Invalid id: 17\n"},
+        {{"-1", "set", "vol_max", "5"}, "Invalid id: -1\n"},
+        // Numbers beyond 32 bits are refused rather than wrapped onto station 3 or value 42.
+        {{"4294967299", "get", "vol_max"}, "Invalid id: 4294967299\n"},
+        {{"3", "set", "vol_max", "4294967338"}, "Invalid input\n" + USAGE},
+        {{"3", "get", "vol_max", "5"}, "Too many parameters for command\n"},
+        {{"3", "set", "vol_max", "5x"}, "Invalid input\n" + USAGE},
+        {{"3", "set", "vol_max", ""}, "Invalid input\n" + USAGE},
+    };
+    for (const Case& c : cases) {
+        Result result = stationtool(c.args);
+        std::string shown;
+        for (const std::string& arg : c.args) {
+            shown += "[" + arg + "]";
+        }
+        EXPECT_EQ(result.status, 255) << shown;
+        EXPECT_EQ(result.err, c.err) << shown;
+        EXPECT_EQ(result.out, "") << shown;
+    }
+    EXPECT_FALSE(station.receive(0ms));
+}
+
+}  // namespace
+}  // namespace systest
