@@ -1,0 +1,31 @@
+// paneld's connection to the CID: a UDP socket connected to it, opened for one status query.
+#pragma once
+
+#include <cstdint>
+
+#include "cid.h"
+
+// Owns one UDP socket connected to the CID, with a 1-second receive timeout. Every failure is an
+// exception: std::system_error for a failed call, std::runtime_error for a command that could
+// not be built.
+class CIDSocket {
+  public:
+    // Connects to the CID at 127.0.0.1:5000.
+    CIDSocket();
+    // Connects to `host` (dotted IPv4 text) and `port`; for tests that play the CID elsewhere.
+    CIDSocket(const char* host, uint16_t port);
+    ~CIDSocket();
+    CIDSocket(const CIDSocket&) = delete;
+    CIDSocket& operator=(const CIDSocket&) = delete;
+
+    // Sends the intersection status query built in `buffer`, then receives the answer into the
+    // same buffer; the number of bytes received. The caller checks them.
+    unsigned query(uint8_t* buffer, uint32_t capacity);
+    // Sends an APB status report; the number of bytes sent. Reads no answer.
+    int sendStatusReport(uint16_t reds, uint16_t greens);
+
+    int descriptor() const { return descriptor_; }
+
+  private:
+    int descriptor_ = -1;
+};
