@@ -1,0 +1,182 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "display.h"
+#include "gpio.h"
+#include "timer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+size_t openDescriptors() {
+    size_t count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (readdir(dir) != nullptr) {
+        ++count;
+    }
+    closedir(dir);
+    return count;
+}
+
+template <typename Action>
+std::string systemError(Action action) {
+    try {
+        action();
+    } catch (const std::system_error& error) {
+        return error.what();
+    }
+    return "(nothing thrown)";
+}
+
+class ScratchDirectory : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/paneld-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        directory_ = pattern;
+    }
+    void TearDown() override { std::system(("rm -rf " + directory_).c_str()); }
+    std::string file(const std::string& name, const std::string& content) {
+        std::string path = directory_ + "/" + name;
+        std::ofstream(path, std::ios::trunc) << content;
+        return path;
+    }
+    std::string directory_;
+};
+
+TEST(TextFrameTest, FrameIsCommandTextAndTerminator) {
+    uint8_t frame[DISPLAY_FRAME_SIZE];
+    std::string page(33, 'x');
+    ASSERT_EQ(textFrame(page, frame), 35u);
+    EXPECT_EQ(frame[0], 0x01);
+    EXPECT_EQ(std::string(frame + 1, frame + 34), page);
+    EXPECT_EQ(frame[34], 0x00);
+
+    std::string longText = "0123456789abcdefghijklmnopqrstuvwxyzABCD";  // 40 bytes
+    ASSERT_EQ(textFrame(longText, frame), 38u);
+    EXPECT_EQ(std::string(frame + 1, frame + 37), longText.substr(0, 36));
+    EXPECT_EQ(frame[37], 0x00);
+
+    ASSERT_EQ(textFrame("", frame), 2u);
+    EXPECT_EQ(frame[0], 0x01);
+    EXPECT_EQ(frame[1], 0x00);
+}
+
+TEST(I2CDisplayTest, WriteTextSendsOneFrame) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    {
+        I2CDisplay display = I2CDisplay::adopt(ends[1]);
+        display.writeText(std::string("ab\ncd"));
+        EXPECT_EQ(display.writeCommand(0x03), 1);
+    }
+    char buffer[16];
+    ASSERT_EQ(read(ends[0], buffer, sizeof buffer), 8);
+    EXPECT_EQ(std::string(buffer, 8), std::string("\x01"
+                                                  "ab\ncd\0\x03",
+                                                  8));
+    close(ends[0]);
+}
+
+TEST_F(ScratchDirectory, DeviceThatRefusesTheSlaveAddressLeavesNothingOpen) {
+    std::string path = file("i2c", "");
+    size_t before = openDescriptors();
+    EXPECT_EQ(systemError([&] {
+                  I2CDisplay display(path.c_str());
+              }).rfind("Unable to set I2C slave address.: ", 0),
+              0u);
+    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(systemError([&] { I2CDisplay display((path + "-absent").c_str()); }),
+              "Unable to open I2C device.: No such file or directory");
+}
+
+TEST(I2CDisplayTest, FailedWritesAreSystemErrors) {
+    I2CDisplay display = I2CDisplay::adopt(-1);
+    EXPECT_EQ(systemError([&] { display.writeText("x"); }),
+              "Unable to write to display.: Bad file descriptor");
+    EXPECT_EQ(systemError([&] { display.writeCommand(0); }),
+              "Unable to write command to display.: Bad file descriptor");
+}
+
+TEST(GpioInputTest, ValuePathNamesTheLine) {
+    EXPECT_EQ(gpioValuePath(63), "/sys/class/gpio/gpio63/value");
+    EXPECT_EQ(gpioValuePath(70), "/sys/class/gpio/gpio70/value");
+}
+
+TEST_F(ScratchDirectory, ReadValueRereadsTheFirstByte) {
+    std::string path = file("value", "1\n");
+    GpioInput input(path);
+    EXPECT_EQ(input.readValue(), 0x31u);
+    EXPECT_EQ(input.readValue(), 0x31u);  // from the start again, not the line feed
+    file("value", "0\n");
+    EXPECT_EQ(input.readValue(), 0x30u);
+    file("value", "");
+    EXPECT_EQ(input.readValue(), 0u);
+}
+
+TEST_F(ScratchDirectory, UnusableValueFilesAreSystemErrors) {
+    EXPECT_EQ(systemError([&] { GpioInput input(directory_ + "/absent"); }),
+              "Unable to open GPIO file.: No such file or directory");
+    size_t before = openDescriptors();
+    EXPECT_EQ(systemError([&] { GpioInput input(directory_); }),
+              "Unable to read GPIO file.: Is a directory");
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST(TimerSettingTest, PeriodSplitsIntoSecondsAndNanoseconds) {
+    itimerspec setting = timerSetting(1500, true);
+    EXPECT_EQ(setting.it_value.tv_sec, 1);
+    EXPECT_EQ(setting.it_value.tv_nsec, 500000000);
+    EXPECT_EQ(setting.it_interval.tv_sec, 1);
+    EXPECT_EQ(setting.it_interval.tv_nsec, 500000000);
+
+    setting = timerSetting(60000, false);
+    EXPECT_EQ(setting.it_value.tv_sec, 60);
+    EXPECT_EQ(setting.it_value.tv_nsec, 0);
+    EXPECT_EQ(setting.it_interval.tv_sec, 0);
+    EXPECT_EQ(setting.it_interval.tv_nsec, 0);
+
+    setting = timerSetting(999, true);
+    EXPECT_EQ(setting.it_value.tv_sec, 0);
+    EXPECT_EQ(setting.it_value.tv_nsec, 999000000);
+}
+
+bool expiresWithin(const IntervalTimer& timer, std::chrono::milliseconds limit) {
+    pollfd entry{timer.descriptor(), POLLIN, 0};
+    return poll(&entry, 1, static_cast<int>(limit.count())) == 1;
+}
+
+TEST(IntervalTimerTest, StartsDisarmedAndCountsMissedPeriods) {
+    IntervalTimer timer(20, true);
+    EXPECT_FALSE(expiresWithin(timer, 60ms));
+    timer.arm();
+    std::this_thread::sleep_for(75ms);
+    EXPECT_GE(timer.readExpirations(), 2u);
+    EXPECT_EQ(timer.readExpirations(), 1u);  // counted afresh, blocking for the next one
+    timer.disarm();
+    timer.disarm();  // stopping a stopped timer succeeds
+    EXPECT_FALSE(expiresWithin(timer, 60ms));
+}
+
+TEST(IntervalTimerTest, OneShotFiresOnceAndRearmingRestartsThePeriod) {
+    IntervalTimer timer(100, false);
+    timer.arm();
+    std::this_thread::sleep_for(60ms);
+    timer.arm();  // restarts the full 100 ms
+    EXPECT_FALSE(expiresWithin(timer, 70ms));
+    EXPECT_TRUE(expiresWithin(timer, 200ms));
+    EXPECT_EQ(timer.readExpirations(), 1u);
+    EXPECT_FALSE(expiresWithin(timer, 150ms));
+}
+
+}  // namespace

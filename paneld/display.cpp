@@ -1,0 +1,63 @@
+#include "display.h"
+
+#include <fcntl.h>
+#include <linux/i2c-dev.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+
+size_t textFrame(const std::string& text, uint8_t (&frame)[DISPLAY_FRAME_SIZE]) {
+    memset(frame, 0, sizeof frame);
+    frame[0] = 0x01;
+    size_t n = std::min(text.size(), DISPLAY_MAX_TEXT);
+    memcpy(frame + 1, text.data(), n);
+    return n + 2;
+}
+
+I2CDisplay::I2CDisplay() : I2CDisplay(DISPLAY_DEVICE) {}
+
+I2CDisplay::I2CDisplay(const char* path) : descriptor_(open(path, O_RDWR)) {
+    if (descriptor_ < 0) {
+        throw std::system_error(errno, std::system_category(), "Unable to open I2C device.");
+    }
+    if (ioctl(descriptor_, I2C_SLAVE, DISPLAY_I2C_ADDRESS) < 0) {
+        int error = errno;
+        close(descriptor_);
+        throw std::system_error(error, std::system_category(), "Unable to set I2C slave address.");
+    }
+}
+
+I2CDisplay::~I2CDisplay() {
+    if (descriptor_ > 0) {
+        close(descriptor_);
+    }
+}
+
+void I2CDisplay::writeText(const std::string& text) {
+    uint8_t frame[DISPLAY_FRAME_SIZE];
+    size_t length = textFrame(text, frame);
+    ssize_t written = write(descriptor_, frame, length);
+    if (written < 0) {
+        throw std::system_error(errno, std::system_category(), "Unable to write to display.");
+    }
+    if (static_cast<size_t>(written) != length) {
+        throw std::runtime_error("Did not write the expected value.");
+    }
+}
+
+int I2CDisplay::writeCommand(uint8_t command) {
+    ssize_t written = write(descriptor_, &command, 1);
+    if (written < 0) {
+        throw std::system_error(errno, std::system_category(),
+                                "Unable to write command to display.");
+    }
+    if (written != 1) {
+        throw std::runtime_error("Write returned wrong byte count for command.");
+    }
+    return 1;
+}

@@ -1,0 +1,49 @@
+#include "gpio.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace {
+
+// The first byte of the file, or -1 with errno set. A read that yields no byte gives 0.
+int firstByte(int descriptor) {
+    lseek(descriptor, 0, SEEK_SET);
+    uint8_t value = 0;
+    return read(descriptor, &value, 1) < 0 ? -1 : value;
+}
+
+}  // namespace
+
+std::string gpioValuePath(unsigned line) {
+    return "/sys/class/gpio/gpio" + std::to_string(line) + "/value";
+}
+
+GpioInput::GpioInput(unsigned line) : GpioInput(gpioValuePath(line)) {}
+
+GpioInput::GpioInput(const std::string& path) : descriptor_(open(path.c_str(), O_RDONLY)) {
+    if (descriptor_ < 0) {
+        throw std::system_error(errno, std::system_category(), "Unable to open GPIO file.");
+    }
+    if (firstByte(descriptor_) < 0) {  // the destructor will not run: close here
+        int error = errno;
+        close(descriptor_);
+        throw std::system_error(error, std::system_category(), "Unable to read GPIO file.");
+    }
+}
+
+GpioInput::~GpioInput() {
+    if (descriptor_ > 0) {
+        close(descriptor_);
+    }
+}
+
+unsigned GpioInput::readValue() {
+    int value = firstByte(descriptor_);
+    if (value < 0) {
+        throw std::system_error(errno, std::system_category(), "Unable to read GPIO file.");
+    }
+    return static_cast<unsigned>(value);
+}

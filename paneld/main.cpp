@@ -1,0 +1,81 @@
+// paneld: shows the intersection status on the cabinet's character display, one of three pages
+// stepped through by the page button, refreshed every second and blanked 60 seconds after the
+// last press. Any error ends the process through an uncaught exception.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <stdexcept>
+
+#include "display.h"
+#include "gpio.h"
+#include "pages.h"
+#include "timer.h"
+
+namespace {
+
+constexpr uint32_t REFRESH_PERIOD_MS = 1000;
+constexpr uint32_t DISPLAY_TIMEOUT_MS = 60000;
+constexpr unsigned PAGE_BUTTON_GPIO = 70;
+constexpr unsigned AUX_GPIO = 63;
+constexpr char BUTTON_AT_REST = '1';
+
+// The page on show: 0 blank, 1 Station, 2 Sig, 3 Calls.
+uint32_t currentPage = 1;
+
+void warnIfBehind(uint32_t expirations, const char* message) {
+    if (expirations > 1) {
+        fprintf(stderr, "%s\n", message);
+        fflush(stderr);
+    }
+}
+
+}  // namespace
+
+int main() {
+    IntervalTimer refreshTimer(REFRESH_PERIOD_MS, true);
+    IntervalTimer timeoutTimer(DISPLAY_TIMEOUT_MS, false);
+    GpioInput pageButton(PAGE_BUTTON_GPIO);
+    GpioInput auxInput(AUX_GPIO);  // opened and held, never read again
+    I2CDisplay display;
+
+    pollfd waitSet[3] = {{refreshTimer.descriptor(), POLLIN, 0},
+                         {timeoutTimer.descriptor(), POLLIN, 0},
+                         {pageButton.descriptor(), POLLPRI, 0}};
+    refreshTimer.arm();
+    timeoutTimer.arm();
+
+    for (;;) {
+        int ready = poll(waitSet, 3, -1);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw std::runtime_error("Unable to poll.");
+        }
+        if (ready == 0) {
+            continue;
+        }
+        // One event per pass, in a fixed priority; the others stay pending for the next poll.
+        if (waitSet[0].revents & POLLIN) {
+            warnIfBehind(refreshTimer.readExpirations(), "Couldn't keep up with refresh timer.");
+            renderPage(currentPage, display);
+        } else if (waitSet[1].revents & POLLIN) {
+            warnIfBehind(timeoutTimer.readExpirations(), "Couldn't keep up with timeout timer.");
+            refreshTimer.disarm();
+            timeoutTimer.disarm();
+            currentPage = 0;
+            usleep(100000);
+            display.writeText(BLANK_SCREEN);
+        } else if (waitSet[2].revents & POLLPRI) {
+            if (pageButton.readValue() == static_cast<unsigned>(BUTTON_AT_REST)) {
+                continue;
+            }
+            currentPage = nextPage(currentPage);
+            renderPage(currentPage, display);
+            refreshTimer.arm();
+            timeoutTimer.arm();
+        }
+    }
+}

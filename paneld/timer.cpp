@@ -1,0 +1,56 @@
+#include "timer.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <system_error>
+
+itimerspec timerSetting(uint32_t periodMs, bool periodic) {
+    itimerspec setting{};
+    setting.it_value.tv_sec = periodMs / 1000;
+    setting.it_value.tv_nsec = static_cast<long>(periodMs % 1000) * 1000000;
+    if (periodic) {
+        setting.it_interval = setting.it_value;
+    }
+    return setting;
+}
+
+IntervalTimer::IntervalTimer(uint32_t periodMs, bool periodic)
+    : period_(periodMs), periodic_(periodic), descriptor_(timerfd_create(CLOCK_REALTIME, 0)) {
+    if (descriptor_ < 0) {
+        throw std::system_error(errno, std::system_category(), "Unable to create timer.");
+    }
+}
+
+IntervalTimer::~IntervalTimer() {
+    if (descriptor_ > 0) {
+        close(descriptor_);
+    }
+}
+
+void IntervalTimer::arm() {
+    itimerspec setting = timerSetting(period_, periodic_);
+    if (timerfd_settime(descriptor_, 0, &setting, nullptr) < 0) {
+        throw std::system_error(errno, std::system_category(), "Unable to set timer value.");
+    }
+}
+
+void IntervalTimer::disarm() {
+    itimerspec stop{};
+    if (timerfd_settime(descriptor_, 0, &stop, nullptr) < 0) {
+        throw std::system_error(errno, std::system_category(), "Unable to set timer value.");
+    }
+}
+
+uint32_t IntervalTimer::readExpirations() {
+    uint64_t count = 0;
+    ssize_t got = read(descriptor_, &count, sizeof count);
+    if (got < 0) {
+        throw std::system_error(errno, std::system_category(), "Unable to read from timer.");
+    }
+    if (got != sizeof count) {
+        throw std::runtime_error("Read from time did not return the expected length.");
+    }
+    return static_cast<uint32_t>(count);
+}
