@@ -254,6 +254,7 @@ class Cabinet:
         self.stopping = False
         self.problems = []
         self.printed = 0
+        self.running = False        # every part started
 
     def program(self, name):
         return os.path.join(self.bin, name)
@@ -276,6 +277,8 @@ class Cabinet:
         for line in GPIO_LINES:
             namespace.provide("/sys/class/gpio/gpio%d/value" % line, stage("gpio%d" % line))
         os.makedirs(os.path.join(self.run, "board"))
+        self.state.note("cabinet", "private network, mount and PID namespaces; %s made from "
+                        "the sample configuration" % DATABASE)
 
     def syslog(self):
         """Receives what callrelayd logs to syslog on the cabinet's own /dev/log."""
@@ -397,6 +400,9 @@ class Cabinet:
         start = time.monotonic()
         next_tap, next_poll, checked = start + 3, start, False
         while time.monotonic() - start < duration:
+            if self.stopping:
+                self.problems.append("interrupted after %.0f s" % (time.monotonic() - start))
+                break
             now = time.monotonic()
             if now >= next_poll:
                 self.poll_status()
@@ -484,6 +490,7 @@ def inside(options):
     try:
         cabinet.setup()
         cabinet.start()
+        cabinet.running = True
         started = time.monotonic()
         if options.interactive:
             cabinet.interactive()
@@ -508,7 +515,8 @@ def inside(options):
         if not ok and not options.verbose:
             print("\n".join(list(cabinet.state.log)[-60:]))
         status = 0 if ok else 1
-    print(text, end="", flush=True)
+    if cabinet.running:
+        print(text, end="", flush=True)
     return status
 
 
