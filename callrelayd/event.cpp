@@ -1,0 +1,87 @@
+#include "event.h"
+
+#include <sys/socket.h>
+
+#include <cstring>
+
+#include "bson.h"
+#include "log.h"
+
+const APBEvent nullEvent{0, 0, 0};
+uint8_t messageBuffer[MESSAGE_BUFFER_SIZE];
+
+namespace {
+
+int32_t eventSerial = 2;
+
+// The int32 value of `name`, or -1 when the element is absent or of another type.
+int32_t intOrMinusOne(const uint8_t* document, const char* name) {
+    int32_t value = 0;
+    if (bson_getInt(bson_find(document, name), &value) < 0) {
+        return -1;
+    }
+    return value;
+}
+
+}  // namespace
+
+int receiveExact(int fd, uint8_t* buffer, int count) {
+    int total = 0;
+    while (total < count) {
+        ssize_t r = recv(fd, buffer + total, static_cast<size_t>(count - total), 0);
+        if (r <= 0) {
+            return -1;
+        }
+        total += static_cast<int>(r);
+    }
+    return total == count ? 0 : -1;
+}
+
+int receiveMessage(int fd) {
+    int result = receiveExact(fd, messageBuffer, 4);
+    if (result < 0) {
+        logWarning("Error receiving message", 1);
+        return result;
+    }
+    int32_t length = 0;
+    memcpy(&length, messageBuffer, sizeof length);  // the board and the wire are little-endian
+    if (static_cast<uint32_t>(length) - 4u > MESSAGE_BUFFER_SIZE - 4u) {
+        logWarning("BSON document too long", 0);
+        return -1;
+    }
+    if (receiveExact(fd, messageBuffer + 4, length - 4) < 0) {
+        logWarning("Received bytes doesn't match indicated length", 1);
+        return -1;
+    }
+    return 0;
+}
+
+APBEvent decodeEvent(const uint8_t* document, uint32_t size) {
+    APBEvent event{eventSerial++, 0, 0};
+    // Element sizes inside the bytes may lie; the walk below is only safe on checked bytes.
+    if (bson_check(document, size) < 0) {
+        return nullEvent;
+    }
+    event.stationId = intOrMinusOne(document, "sid");
+    event.type = intOrMinusOne(document, "e");
+    if (static_cast<uint32_t>(event.stationId) <= MAX_STATION_ID &&
+        static_cast<uint32_t>(event.type) <= MAX_EVENT_TYPE) {
+        return event;
+    }
+    return nullEvent;
+}
+
+APBEvent receiveEvent(int connection) {
+    if (receiveMessage(connection) < 0) {
+        logWarning("Error recieving BSON document", 0);
+        return nullEvent;
+    }
+    uint32_t length = 0;  // accepted by receiveMessage: 4..1024, all of it received
+    memcpy(&length, messageBuffer, sizeof length);
+    APBEvent event = decodeEvent(messageBuffer, length);
+    if (event == nullEvent) {
+        logWarning("Error desierializing bson document", 0);
+        return nullEvent;
+    }
+    return event;
+}

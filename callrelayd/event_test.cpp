@@ -1,0 +1,225 @@
+// Reception and decoding of station events, over socket pairs.
+#include "event.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <random>
+#include <thread>
+
+#include "test_util.h"
+
+namespace {
+
+using testutil::Bytes;
+using testutil::ints;
+
+class Pair {
+  public:
+    Pair() { socketpair(AF_UNIX, SOCK_STREAM, 0, fds_); }
+    ~Pair() {
+        closeWriter();
+        close(fds_[0]);
+    }
+    int reader() const { return fds_[0]; }
+    void write(const Bytes& bytes) const {
+        ASSERT_EQ(::write(fds_[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    void closeWriter() {
+        if (fds_[1] >= 0) {
+            close(fds_[1]);
+            fds_[1] = -1;
+        }
+    }
+
+  private:
+    int fds_[2] = {-1, -1};
+};
+
+bool isValid(const Bytes& document) {
+    return !(decodeEvent(document.data(), static_cast<uint32_t>(document.size())) == nullEvent);
+}
+
+TEST(DecodeEventTest, AcceptsOnlyIntegerSidUpTo16AndEventUpTo5) {
+    using testutil::appendString;
+    Bytes stringSid(4, 0);
+    appendString(stringSid, "sid", "3");
+    testutil::appendInt(stringSid, "e", 1);
+    stringSid.push_back(0);
+    const struct {
+        const char* name;
+        Bytes document;
+        bool valid;
+    } cases[] = {
+        {"highest ids", ints({{"sid", 16}, {"e", 5}}), true},
+        {"lowest ids", ints({{"sid", 0}, {"e", 0}}), true},
+        {"order and extra keys free", ints({{"e", 4}, {"sid", 1}, {"x", 9}}), true},
+        {"sid 17", ints({{"sid", 17}, {"e", 1}}), false},
+        {"event 6", ints({{"sid", 3}, {"e", 6}}), false},
+        {"negative sid", ints({{"sid", -1}, {"e", 1}}), false},
+        {"negative event", ints({{"sid", 1}, {"e", -2147483647 - 1}}), false},
+        {"no sid", ints({{"e", 1}}), false},
+        {"no event", ints({{"sid", 2}}), false},
+        {"names only begin alike", ints({{"sidx", 2}, {"ev", 1}}), false},
+        {"sid is a string", testutil::finished(stringSid), false},
+        {"empty document", ints({}), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isValid(c.document), c.valid) << c.name;
+    }
+}
+
+TEST(DecodeEventTest, CarriesStationAndTypeAndNumbersEveryDecode) {
+    APBEvent first = decodeEvent(ints({{"sid", 7}, {"e", 2}}).data(), 21);
+    EXPECT_EQ(first.stationId, 7);
+    EXPECT_EQ(first.type, 2);
+    EXPECT_GE(first.serial, 2);
+    Bytes invalid = ints({{"sid", 99}, {"e", 2}});
+    EXPECT_EQ(decodeEvent(invalid.data(), 21), nullEvent);
+    APBEvent third = decodeEvent(ints({{"sid", 7}, {"e", 2}}).data(), 21);
+    EXPECT_EQ(third.serial, first.serial + 2) << "an invalid message uses up its serial";
+}
+
+TEST(DecodeEventTest, StaysInsideTheReceivedBytes) {
+    Bytes valid = ints({{"sid", 3}, {"e", 4}});
+    Bytes lyingString = {0x16, 0, 0,   0, 0x02, 's', 'i', 'd', 0, 0xFF, 0xFF,
+                         0,    0, 'x', 0, 0x10, 'e', 0,   1,   0, 0,    0};
+    Bytes noTerminator = valid;
+    noTerminator.back() = 0x10;
+    Bytes longerPrefix = valid;
+    longerPrefix[0] = 200;
+    const struct {
+        const char* name;
+        Bytes bytes;
+    } cases[] = {
+        {"length 4 holds no terminator", {4, 0, 0, 0}},
+        {"string length runs past the end", lyingString},
+        {"last byte is not a terminator", noTerminator},
+        {"prefix claims more than arrived", longerPrefix},
+        {"body cut short", Bytes(valid.begin(), valid.end() - 5)},
+    };
+    for (const auto& c : cases) {
+        // An exactly sized heap copy, so that AddressSanitizer sees any read past it.
+        std::vector<uint8_t> exact(c.bytes);
+        EXPECT_EQ(decodeEvent(exact.data(), static_cast<uint32_t>(exact.size())), nullEvent)
+            << c.name;
+    }
+}
+
+TEST(DecodeEventTest, ArbitraryBytesNeverReadOutside) {
+    std::mt19937 random(4);
+    Bytes valid = ints({{"e", 4}, {"sid", 3}, {"x", 1}});
+    for (int round = 0; round < 20000; ++round) {
+        Bytes bytes = valid;
+        bytes.resize(4 + random() % 40, 0);
+        for (int flips = random() % 6; flips > 0; --flips) {
+            bytes[random() % bytes.size()] = static_cast<uint8_t>(random());
+        }
+        if (random() % 3 == 0) {
+            uint32_t length = static_cast<uint32_t>(bytes.size());
+            memcpy(bytes.data(), &length, 4);
+        }
+        decodeEvent(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    }
+}
+
+TEST(ReceiveTest, ReceiveExactReassemblesPiecesAndFailsOnEnd) {
+    Pair pair;
+    std::thread writer([&] {
+        for (uint8_t byte : Bytes{1, 2, 3, 4, 5, 6}) {
+            pair.write({byte});
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        pair.closeWriter();
+    });
+    uint8_t buffer[8] = {};
+    EXPECT_EQ(receiveExact(pair.reader(), buffer, 0), 0);
+    EXPECT_EQ(receiveExact(pair.reader(), buffer, 5), 0);
+    EXPECT_EQ(Bytes(buffer, buffer + 5), (Bytes{1, 2, 3, 4, 5}));
+    EXPECT_EQ(receiveExact(pair.reader(), buffer, 2), -1);
+    writer.join();
+}
+
+// What receiveEvent makes of the bytes that a station sends, then closes.
+struct Received {
+    bool valid;
+    std::string log;
+};
+
+Received receiveFrom(const Bytes& sent) {
+    Pair pair;
+    pair.write(sent);
+    pair.closeWriter();
+    testing::internal::CaptureStderr();
+    APBEvent event = receiveEvent(pair.reader());
+    std::string log = testing::internal::GetCapturedStderr();
+    return {!(event == nullEvent), log};
+}
+
+// A valid event padded with a string element to `size` bytes.
+Bytes padded(size_t size) {
+    Bytes doc(4, 0);
+    testutil::appendInt(doc, "sid", 1);
+    testutil::appendInt(doc, "e", 1);
+    testutil::appendString(doc, "pad", std::string(size - 31, 'x'));
+    doc.push_back(0);
+    return testutil::finished(doc);
+}
+
+TEST(ReceiveTest, EachFailureLogsItsLines) {
+    Bytes big = padded(1024);
+    Bytes tooBig = padded(1025);
+    const struct {
+        const char* name;
+        Bytes sent;
+        bool valid;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"valid", ints({{"sid", 3}, {"e", 4}}), true, {}},
+        {"1024 bytes", big, true, {}},
+        {"nothing", {}, false, {"]Error receiving message-", "]Error recieving BSON document"}},
+        {"two length bytes", {9, 0}, false, {"]Error receiving message-"}},
+        {"length 1025", tooBig, false, {"]BSON document too long\n", "Error recieving BSON"}},
+        {"length 3", {3, 0, 0, 0}, false, {"]BSON document too long\n"}},
+        {"length 0", {0, 0, 0, 0}, false, {"]BSON document too long\n"}},
+        {"negative length", {0xF0, 0xFF, 0xFF, 0xFF}, false, {"]BSON document too long\n"}},
+        {"length 4", {4, 0, 0, 0}, false, {"]Error desierializing bson document\n"}},
+        {"truncated body",
+         {21, 0, 0, 0, 0x10},
+         false,
+         {"]Received bytes doesn't match indicated length-", "]Error recieving BSON document\n"}},
+        {"sid 17", ints({{"sid", 17}, {"e", 1}}), false, {"]Error desierializing bson document\n"}},
+    };
+    for (const auto& c : cases) {
+        Received received = receiveFrom(c.sent);
+        EXPECT_EQ(received.valid, c.valid) << c.name;
+        size_t at = 0;
+        for (const std::string& line : c.lines) {
+            size_t found = received.log.find(line, at);
+            EXPECT_NE(found, std::string::npos) << c.name << ": " << line << " in\n"
+                                                << received.log;
+            at = found == std::string::npos ? at : found;
+        }
+        if (c.valid) {
+            EXPECT_EQ(received.log, "") << c.name;
+        }
+    }
+}
+
+TEST(ReceiveTest, StreamStaysAlignedOnDocuments) {
+    Pair pair;
+    Bytes stream;
+    for (int32_t type : {1, 4, 2}) {
+        Bytes doc = ints({{"sid", 5}, {"e", type}});
+        stream.insert(stream.end(), doc.begin(), doc.end());
+    }
+    pair.write(stream);
+    for (int32_t type : {1, 4, 2}) {
+        APBEvent event = receiveEvent(pair.reader());
+        EXPECT_EQ(event.type, type);
+        EXPECT_EQ(event.stationId, 5);
+    }
+}
+
+}  // namespace

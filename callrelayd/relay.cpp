@@ -1,0 +1,156 @@
+#include "relay.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <string>
+
+#include "bson.h"
+#include "log.h"
+#include "socket.h"
+
+void sendCommand(int cidSocket, const CIDCommand& command) {
+    int length = command.serialize(messageBuffer, MESSAGE_BUFFER_SIZE);
+    if (length < 0) {
+        return;  // cannot happen: every command of this daemon is at most 21 bytes
+    }
+    if (send(cidSocket, messageBuffer, static_cast<size_t>(length), MSG_NOSIGNAL) < 0) {
+        logWarning("Problem sending command to CID", 1);
+    }
+}
+
+void relayEvent(const APBEvent& event, const RelayTargets& targets) {
+    switch (event.type) {
+        case APB_EVENT_BUTTON_DOWN:
+            sendCommand(targets.cidSocket, CIDButtonDownCommand(event.stationId));
+            logInfo("Button down", 0);
+            break;
+        case APB_EVENT_BUTTON_UP:
+            sendCommand(targets.cidSocket, CIDButtonUpCommand(event.stationId));
+            logInfo("Button up", 0);
+            break;
+        case APB_EVENT_CONFIG_REQUEST:
+            logInfo("Sending config", 0);
+            sendConfig(event.stationId, targets);
+            break;
+        case APB_EVENT_PED_CALL:
+            logInfo("Ped Call", 0);
+            sendCommand(targets.cidSocket, CIDPedCallCommand(event.stationId));
+            break;
+        case APB_EVENT_APS_CALL:
+            logInfo("APS Call", 0);
+            sendCommand(targets.cidSocket, CIDAPSCallCommand(event.stationId));
+            break;
+        default:
+            logWarning("Unhandled event", 0);
+            printf("\t%d\n", event.type);
+            fflush(stdout);
+            break;
+    }
+}
+
+void sendConfig(int32_t stationId, const RelayTargets& targets) {
+    int length = loadConfig(targets.database, stationId, messageBuffer, MESSAGE_BUFFER_SIZE);
+    if (length < 0) {
+        logWarning("Unable to load config", 0);
+        return;
+    }
+    Socket station(connectToAPB(stationId, targets.stationBase, targets.stationPort));
+    if (station.fd() < 0) {
+        logWarning("Unable to connect to APB", 0);
+        return;
+    }
+    // A station that takes only part of it gets no second try; the push is fire-and-forget.
+    (void)send(station.fd(), messageBuffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+}
+
+namespace {
+
+// Closes the database handle on every path out of loadConfig.
+class Database {
+  public:
+    explicit Database(const char* path) : result_(sqlite3_open(path, &handle_)) {}
+    ~Database() { sqlite3_close(handle_); }
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    bool ok() const { return result_ == SQLITE_OK; }
+    sqlite3* handle() const { return handle_; }
+
+  private:
+    sqlite3* handle_ = nullptr;
+    int result_;
+};
+
+class Statement {
+  public:
+    Statement() = default;
+    ~Statement() { sqlite3_finalize(statement_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    sqlite3_stmt** out() { return &statement_; }
+    sqlite3_stmt* get() const { return statement_; }
+
+  private:
+    sqlite3_stmt* statement_ = nullptr;
+};
+
+}  // namespace
+
+int loadConfig(const char* database, int32_t stationId, uint8_t* buffer, int capacity) {
+    Database db(database);
+    if (!db.ok()) {
+        logWarning("Can't upen config database.", 0);
+        return -1;
+    }
+    std::string query = "SELECT * FROM v_sendtostation WHERE id=" + std::to_string(stationId);
+    Statement statement;
+    if (sqlite3_prepare_v2(db.handle(), query.c_str(), static_cast<int>(query.size()),
+                           statement.out(), nullptr) != SQLITE_OK) {
+        logWarning(std::string("Can't prepare statement") + sqlite3_errmsg(db.handle()), 0);
+        return -1;
+    }
+    if (sqlite3_step(statement.get()) != SQLITE_ROW) {
+        logWarning("Config not found", 0);
+        return -1;
+    }
+    bson_builder builder;
+    if (capacity < 0 || bson_init(&builder, buffer, static_cast<uint32_t>(capacity)) < 0) {
+        return -1;
+    }
+    bson_appendInt(&builder, "t", 1);
+    int columns = sqlite3_column_count(statement.get());
+    for (int i = 0; i < columns; ++i) {
+        int32_t value = sqlite3_column_int(statement.get(), i);
+        const char* name = sqlite3_column_name(statement.get(), i);
+        if (name == nullptr || bson_appendInt(&builder, name, value) < 0) {
+            return -1;
+        }
+    }
+    // A row too large for the buffer is refused whole: the station never gets a cut document.
+    if (bson_finish(&builder) != 1) {
+        return -1;
+    }
+    return bson_size(&builder);
+}
+
+int connectToAPB(int32_t stationId, uint32_t stationBase, uint16_t port) {
+    Socket station(AF_INET, SOCK_STREAM, 0);
+    if (station.fd() < 0) {
+        logWarning("Unable to get socket.", 0);
+        return -1;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(stationBase + static_cast<uint32_t>(stationId));
+    if (connect(station.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+        logWarning("Unable to connect", 1);
+        return -1;
+    }
+    return station.release();
+}

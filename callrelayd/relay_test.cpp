@@ -1,0 +1,264 @@
+// The relay against a CID socket, databases and station listeners of the test's own making.
+// Station n of these tests lives at 127.0.0.(1 + n), all of which is loopback.
+#include "relay.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+
+#include "socket.h"
+#include "test_util.h"
+
+namespace {
+
+using testutil::Bytes;
+using testutil::ints;
+
+constexpr uint32_t LOOPBACK_BASE = 0x7F000001;  // station 0 at 127.0.0.1
+
+sockaddr_in loopback(uint32_t address, uint16_t port) {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(port);
+    in.sin_addr.s_addr = htonl(address);
+    return in;
+}
+
+uint16_t portOf(int fd) {
+    sockaddr_in in{};
+    socklen_t length = sizeof in;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&in), &length);
+    return ntohs(in.sin_port);
+}
+
+bool readable(int fd, int milliseconds) {
+    pollfd entry{fd, POLLIN, 0};
+    return poll(&entry, 1, milliseconds) > 0;
+}
+
+// A CID played by the test: a bound UDP socket and a socket connected to it.
+struct FakeCid {
+    Socket server{AF_INET, SOCK_DGRAM, 0};
+    Socket client{AF_INET, SOCK_DGRAM, 0};
+
+    FakeCid() {
+        sockaddr_in address = loopback(LOOPBACK_BASE, 0);
+        bind(server.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        address.sin_port = htons(portOf(server.fd()));
+        connect(client.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    std::optional<Bytes> receive(int milliseconds = 1000) const {
+        if (!readable(server.fd(), milliseconds)) {
+            return std::nullopt;
+        }
+        Bytes bytes(2048);
+        ssize_t n = recv(server.fd(), bytes.data(), bytes.size(), 0);
+        bytes.resize(n < 0 ? 0 : static_cast<size_t>(n));
+        return bytes;
+    }
+};
+
+// A scratch directory with a database built from `sql`.
+class Database {
+  public:
+    explicit Database(const char* sql = nullptr) {
+        char pattern[] = "/tmp/relay_test.XXXXXX";
+        directory_ = mkdtemp(pattern);
+        path_ = directory_ + "/config.db";
+        if (sql != nullptr) {
+            sqlite3* db = nullptr;
+            sqlite3_open(path_.c_str(), &db);
+            char* error = nullptr;
+            EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &error), SQLITE_OK) << error;
+            sqlite3_free(error);
+            sqlite3_close(db);
+        }
+    }
+    ~Database() {
+        unlink(path_.c_str());
+        rmdir(directory_.c_str());
+    }
+    const char* path() const { return path_.c_str(); }
+
+  private:
+    std::string directory_;
+    std::string path_;
+};
+
+const char* SAMPLE =
+    "CREATE TABLE s(id INTEGER, a, b);"
+    "INSERT INTO s VALUES (4, 7, -3), (5, NULL, 2.9), (6, '12abc', 'x');"
+    "CREATE VIEW v_sendtostation AS SELECT id, a, b FROM s;";
+
+struct Loaded {
+    int length;
+    Bytes document;
+    std::string log;
+};
+
+Loaded load(const char* path, int32_t station, int capacity = 1024) {
+    Bytes buffer(static_cast<size_t>(capacity));
+    testing::internal::CaptureStderr();
+    int length = loadConfig(path, station, buffer.data(), capacity);
+    std::string log = testing::internal::GetCapturedStderr();
+    buffer.resize(length < 0 ? 0 : static_cast<size_t>(length));
+    return {length, buffer, log};
+}
+
+TEST(LoadConfigTest, RowBecomesTypeOneThenEveryColumnAsInt32) {
+    Database db(SAMPLE);
+    const struct {
+        int32_t station;
+        Bytes document;
+    } cases[] = {
+        {4, ints({{"t", 1}, {"id", 4}, {"a", 7}, {"b", -3}})},
+        {5, ints({{"t", 1}, {"id", 5}, {"a", 0}, {"b", 2}})},
+        {6, ints({{"t", 1}, {"id", 6}, {"a", 12}, {"b", 0}})},
+    };
+    for (const auto& c : cases) {
+        Loaded loaded = load(db.path(), c.station);
+        EXPECT_EQ(loaded.length, static_cast<int>(c.document.size())) << c.station;
+        EXPECT_EQ(loaded.document, c.document) << c.station;
+        EXPECT_EQ(loaded.log, "");
+    }
+}
+
+TEST(LoadConfigTest, FailuresAreLoggedAndGiveMinusOne) {
+    Database sample(SAMPLE);
+    Database missing;
+    Loaded noRow = load(sample.path(), 9);
+    EXPECT_EQ(noRow.length, -1);
+    EXPECT_NE(noRow.log.find("]Config not found\n"), std::string::npos) << noRow.log;
+
+    Loaded noView = load(missing.path(), 4);
+    EXPECT_EQ(noView.length, -1);
+    EXPECT_NE(noView.log.find("]Can't prepare statementno such table: v_sendtostation\n"),
+              std::string::npos)
+        << noView.log;
+
+    Loaded noDirectory = load("/nonexistent-directory/config.db", 4);
+    EXPECT_EQ(noDirectory.length, -1);
+    EXPECT_NE(noDirectory.log.find("]Can't upen config database.\n"), std::string::npos)
+        << noDirectory.log;
+}
+
+TEST(LoadConfigTest, RowTooLargeForTheBufferIsRefusedWhole) {
+    std::string columns;
+    for (int i = 0; i < 40; ++i) {
+        columns += ", 1 AS setting_with_a_long_descriptive_name_" + std::to_string(i);
+    }
+    std::string sql = "CREATE VIEW v_sendtostation AS SELECT 2 AS id" + columns + ";";
+    Database db(sql.c_str());
+    EXPECT_EQ(load(db.path(), 2).length, -1);
+    Loaded roomy = load(db.path(), 2, 4096);
+    EXPECT_GT(roomy.length, 1024);
+    Loaded tight = load(db.path(), 2, roomy.length);
+    EXPECT_EQ(tight.length, roomy.length) << "exactly enough room is enough";
+    EXPECT_EQ(load(db.path(), 2, roomy.length - 1).length, -1);
+}
+
+TEST(SendConfigTest, PushesTheRowToTheStationAndCloses) {
+    Database db(SAMPLE);
+    Socket listener(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = loopback(LOOPBACK_BASE + 4, 0);
+    ASSERT_EQ(bind(listener.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener.fd(), 1), 0);
+    RelayTargets targets{-1, db.path(), LOOPBACK_BASE, portOf(listener.fd())};
+
+    sendConfig(4, targets);
+    ASSERT_TRUE(readable(listener.fd(), 1000));
+    Socket station(accept(listener.fd(), nullptr, nullptr));
+    Bytes received(64);
+    ssize_t n = recv(station.fd(), received.data(), received.size(), MSG_WAITALL);
+    received.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    EXPECT_EQ(received, ints({{"t", 1}, {"id", 4}, {"a", 7}, {"b", -3}}));
+
+    testing::internal::CaptureStderr();
+    sendConfig(9, targets);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("]Config not found\n"), std::string::npos);
+    EXPECT_NE(log.find("]Unable to load config\n"), std::string::npos);
+    EXPECT_FALSE(readable(listener.fd(), 100)) << "a station without a row is never contacted";
+}
+
+TEST(SendConfigTest, UnreachableStationIsLogged) {
+    Database db(SAMPLE);
+    Socket closed(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = loopback(LOOPBACK_BASE + 4, 0);
+    bind(closed.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    RelayTargets targets{-1, db.path(), LOOPBACK_BASE, portOf(closed.fd())};
+    testing::internal::CaptureStderr();
+    sendConfig(4, targets);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("]Unable to connect-Connection refused\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("]Unable to connect to APB\n"), std::string::npos) << log;
+}
+
+TEST(RelayEventTest, CallsBecomeOneDatagramEach) {
+    FakeCid cid;
+    RelayTargets targets{cid.client.fd(), "/nonexistent", LOOPBACK_BASE, 1};
+    const struct {
+        int32_t type;
+        Bytes datagram;
+        const char* line;
+    } cases[] = {
+        {1, ints({{"t", 8}, {"sid", 3}}), "]Button down\n"},
+        {2, ints({{"t", 9}, {"sid", 16}}), "]Button up\n"},
+        {4, ints({{"t", 2}, {"sid", 3}}), "]Ped Call\n"},
+        {5, ints({{"t", 3}, {"sid", 0}}), "]APS Call\n"},
+    };
+    for (const auto& c : cases) {
+        int32_t station = 0;
+        memcpy(&station, c.datagram.data() + 16, 4);
+        testing::internal::CaptureStderr();
+        relayEvent(APBEvent{2, station, c.type}, targets);
+        std::string log = testing::internal::GetCapturedStderr();
+        auto datagram = cid.receive();
+        ASSERT_TRUE(datagram) << c.type;
+        EXPECT_EQ(*datagram, c.datagram) << c.type;
+        EXPECT_FALSE(cid.receive(0)) << "one datagram only";
+        EXPECT_NE(log.find(c.line), std::string::npos) << log;
+    }
+}
+
+TEST(RelayEventTest, EventZeroIsReportedAndNotSent) {
+    FakeCid cid;
+    RelayTargets targets{cid.client.fd(), "/nonexistent", LOOPBACK_BASE, 1};
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    relayEvent(APBEvent{2, 2, 0}, targets);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\t0\n");
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("]Unhandled event\n"), std::string::npos);
+    EXPECT_FALSE(cid.receive(50));
+}
+
+TEST(RelayEventTest, FailedSendIsLoggedInTheStatedOrder) {
+    RelayTargets targets{-1, "/nonexistent", LOOPBACK_BASE, 1};
+    const struct {
+        int32_t type;
+        std::string first;
+        std::string second;
+    } cases[] = {
+        {1, "]Problem sending command to CID-Bad file descriptor\n", "]Button down\n"},
+        {2, "]Problem sending command to CID-Bad file descriptor\n", "]Button up\n"},
+        {4, "]Ped Call\n", "]Problem sending command to CID-Bad file descriptor\n"},
+        {5, "]APS Call\n", "]Problem sending command to CID-Bad file descriptor\n"},
+    };
+    for (const auto& c : cases) {
+        testing::internal::CaptureStderr();
+        relayEvent(APBEvent{2, 1, c.type}, targets);
+        std::string log = testing::internal::GetCapturedStderr();
+        size_t first = log.find(c.first);
+        ASSERT_NE(first, std::string::npos) << log;
+        EXPECT_NE(log.find(c.second, first + c.first.size()), std::string::npos) << log;
+    }
+}
+
+}  // namespace

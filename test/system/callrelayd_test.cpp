@@ -1,0 +1,1001 @@
+// callrelayd, the real binary, with the CID, the stations and syslog played by the test or by
+// the simulators, each test in private namespaces of its own.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "harness.h"
+
+namespace systest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint16_t RELAY_PORT = 50005;
+constexpr uint16_t CONFIG_PORT = 50006;
+const char* DATABASE = "/var/lib/vok/config.db";
+
+std::string stationIp(int station) {
+    return "192.168.0." + std::to_string(10 + station);
+}
+
+// ---- BSON written and read by hand, independent of the library under test ----
+
+void appendInt(Bytes& doc, const std::string& name, int32_t value) {
+    doc.push_back(0x10);
+    doc.insert(doc.end(), name.begin(), name.end());
+    doc.push_back(0);
+    for (int shift = 0; shift < 32; shift += 8) {
+        doc.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> shift));
+    }
+}
+
+Bytes finish(Bytes doc) {
+    doc.push_back(0);
+    uint32_t length = static_cast<uint32_t>(doc.size());
+    memcpy(doc.data(), &length, 4);
+    return doc;
+}
+
+Bytes ints(const std::vector<std::pair<std::string, int32_t>>& elements) {
+    Bytes doc(4, 0);
+    for (const auto& [name, value] : elements) {
+        appendInt(doc, name, value);
+    }
+    return finish(doc);
+}
+
+Bytes event(int32_t sid, int32_t type) {
+    return ints({{"sid", sid}, {"e", type}});
+}
+
+struct Element {
+    uint8_t type;
+    std::string name;
+    int32_t value;  // int32 elements only
+};
+
+// The top-level elements of a document; empty when it is not one that can be walked.
+std::vector<Element> elementsOf(const Bytes& doc) {
+    std::vector<Element> elements;
+    if (doc.size() < 5 || doc.back() != 0) {
+        return {};
+    }
+    size_t at = 4;
+    auto int32At = [&](size_t offset) {
+        int32_t value = 0;
+        memcpy(&value, doc.data() + offset, 4);
+        return value;
+    };
+    while (at < doc.size() - 1) {
+        Element element{doc[at], "", 0};
+        size_t name = at + 1;
+        size_t end = name;
+        while (end < doc.size() && doc[end] != 0) {
+            ++end;
+        }
+        if (end + 1 >= doc.size()) {
+            return {};
+        }
+        element.name.assign(doc.begin() + static_cast<long>(name),
+                            doc.begin() + static_cast<long>(end));
+        size_t value = end + 1;
+        size_t size = 0;
+        switch (element.type) {
+            case 0x10:
+                size = 4;
+                break;
+            case 0x01:
+                size = 8;
+                break;
+            case 0x0A:
+                size = 0;
+                break;
+            case 0x02:
+            case 0x03:
+                if (value + 4 > doc.size()) {
+                    return {};
+                }
+                size = static_cast<uint32_t>(int32At(value)) + (element.type == 0x02 ? 4u : 0u);
+                break;
+            default:
+                return {};
+        }
+        if (value + size > doc.size() - 1) {
+            return {};
+        }
+        if (element.type == 0x10) {
+            element.value = int32At(value);
+        }
+        elements.push_back(element);
+        at = value + size;
+    }
+    return elements;
+}
+
+// ---- syslog, captured at /dev/log inside the private mount namespace ----
+
+struct SyslogLine {
+    int priority;
+    std::string ident;
+    int pid;
+    std::string text;
+};
+
+// Covers /dev with a tmpfs that mirrors the real /dev (bind mounts), except for "log", which
+// becomes a datagram socket owned by the test, and "console", so that nothing can reach the
+// real console. A thread drains the socket, since a syslog sender waits while it is full.
+class SyslogCapture {
+  public:
+    SyslogCapture() {
+        mirrorDev();
+        socket_ = Socket(socket(AF_UNIX, SOCK_DGRAM, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        strcpy(address.sun_path, "/dev/log");
+        if (bind(socket_.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+            throw std::system_error(errno, std::system_category(), "bind /dev/log");
+        }
+        thread_ = std::thread([this] { drain(); });
+    }
+    ~SyslogCapture() {
+        stop_ = true;
+        thread_.join();
+    }
+
+    std::vector<SyslogLine> lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    // The line whose text ends in `text`; nullopt when none arrives within `limit`.
+    std::optional<SyslogLine> find(const std::string& text, Millis limit = 5s) const {
+        auto deadline = Clock::now() + limit;
+        do {
+            for (const SyslogLine& line : lines()) {
+                if (line.text.size() >= text.size() &&
+                    line.text.compare(line.text.size() - text.size(), text.size(), text) == 0) {
+                    return line;
+                }
+            }
+            std::this_thread::sleep_for(10ms);
+        } while (Clock::now() < deadline);
+        return std::nullopt;
+    }
+
+  private:
+    static void mirrorDev() {
+        const std::string real = "/tmp/real-dev";
+        mkdir(real.c_str(), 0755);
+        if (mount("/dev", real.c_str(), nullptr, MS_BIND | MS_REC, nullptr) < 0) {
+            throw std::system_error(errno, std::system_category(), "bind /dev");
+        }
+        mountTmpfs("/dev");
+        DIR* directory = opendir(real.c_str());
+        while (dirent* entry = readdir(directory)) {
+            std::string name = entry->d_name;
+            if (name == "." || name == ".." || name == "log" || name == "console") {
+                continue;
+            }
+            std::string from = real + "/" + name;
+            std::string to = "/dev/" + name;
+            struct stat st;
+            if (lstat(from.c_str(), &st) < 0) {
+                continue;
+            }
+            if (S_ISLNK(st.st_mode)) {
+                char target[4096];
+                ssize_t n = readlink(from.c_str(), target, sizeof target - 1);
+                if (n > 0) {
+                    target[n] = 0;
+                    (void)symlink(target, to.c_str());
+                }
+                continue;
+            }
+            if (S_ISDIR(st.st_mode)) {
+                mkdir(to.c_str(), 0755);
+            } else {
+                close(open(to.c_str(), O_WRONLY | O_CREAT, 0644));
+            }
+            (void)mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
+        }
+        closedir(directory);
+    }
+
+    void drain() {
+        char buffer[4096];
+        while (!stop_) {
+            pollfd entry{socket_.fd(), POLLIN, 0};
+            if (poll(&entry, 1, 20) <= 0) {
+                continue;
+            }
+            ssize_t n = recv(socket_.fd(), buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                continue;
+            }
+            SyslogLine line = parse(std::string(buffer, static_cast<size_t>(n)));
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back(line);
+        }
+    }
+
+    // "<PRI>Mmm dd hh:mm:ss ident[pid]: text"
+    static SyslogLine parse(const std::string& raw) {
+        SyslogLine line{-1, "", -1, raw};
+        size_t close = raw.find('>');
+        size_t colon = raw.find("]: ");
+        if (raw.empty() || raw[0] != '<' || close == std::string::npos ||
+            colon == std::string::npos) {
+            return line;
+        }
+        line.priority = std::stoi(raw.substr(1, close - 1));
+        size_t open = raw.rfind('[', colon);
+        size_t identStart = raw.rfind(' ', open) + 1;
+        line.ident = raw.substr(identStart, open - identStart);
+        line.pid = std::stoi(raw.substr(open + 1, colon - open - 1));
+        line.text = raw.substr(colon + 3);
+        while (!line.text.empty() && line.text.back() == '\n') {
+            line.text.pop_back();
+        }
+        return line;
+    }
+
+    Socket socket_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex mutex_;
+    std::vector<SyslogLine> lines_;
+};
+
+constexpr int LOG_DAEMON_FACILITY = 3;
+constexpr int ERR = 3;
+constexpr int WARNING = 4;
+constexpr int INFO = 6;
+
+// ---- the daemon and its surroundings ----
+
+bool listening(uint16_t port) {
+    char wanted[16];
+    snprintf(wanted, sizeof wanted, ":%04X", port);
+    std::istringstream table(readFile("/proc/net/tcp"));
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (local.size() > 5 && local.substr(local.size() - 5) == wanted && state == "0A") {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    std::string line;
+    while (std::getline(stream, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The texts of the standard-error lines of process `pid`, without their "[pid;secs]".
+std::vector<std::string> linesOf(const std::string& err, pid_t pid) {
+    std::vector<std::string> texts;
+    std::string prefix = "[" + std::to_string(pid) + ";";
+    for (const std::string& line : splitLines(err)) {
+        size_t close = line.find(']');
+        if (line.rfind(prefix, 0) == 0 && close != std::string::npos) {
+            texts.push_back(line.substr(close + 1));
+        }
+    }
+    return texts;
+}
+
+// Pids that appear in "[pid;secs]Child started" lines, in order.
+std::vector<pid_t> childPids(const std::string& err) {
+    std::vector<pid_t> pids;
+    std::regex started(R"(^\[(\d+);-?\d+\]Child started$)");
+    for (const std::string& line : splitLines(err)) {
+        std::smatch match;
+        if (std::regex_match(line, match, started)) {
+            pids.push_back(std::stoi(match[1]));
+        }
+    }
+    return pids;
+}
+
+// Children of `parent`, each with its state letter from /proc.
+std::map<pid_t, char> childrenOf(pid_t parent) {
+    std::map<pid_t, char> children;
+    DIR* proc = opendir("/proc");
+    while (dirent* entry = readdir(proc)) {
+        pid_t pid = atoi(entry->d_name);
+        if (pid <= 0) {
+            continue;
+        }
+        std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        char state = 0;
+        int ppid = 0;
+        if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent) {
+            children[pid] = state;
+        }
+    }
+    closedir(proc);
+    return children;
+}
+
+int descriptorCount(pid_t pid) {
+    int count = 0;
+    DIR* directory = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    while (readdir(directory) != nullptr) {
+        ++count;
+    }
+    closedir(directory);
+    return count - 2;
+}
+
+bool eventually(const std::function<bool()>& condition, Millis limit = 5s) {
+    auto deadline = Clock::now() + limit;
+    while (!condition()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+class CallrelaydTest : public SystemTest {
+  protected:
+    void SetUp() override {
+        SystemTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        syslog_ = std::make_unique<SyslogCapture>();
+        mountTmpfs("/var/lib/vok");
+    }
+
+    void TearDown() override {
+        daemon_.reset();
+        syslog_.reset();
+    }
+
+    // The configuration database: the project's schema and its sample data.
+    void makeDatabase() {
+        std::string sql = readFile(source("stationtool/config.sql")) + "\n" +
+                          readFile(source("stationtool/sample.sql"));
+        Result result = run({"/usr/bin/sqlite3", "-bail", DATABASE}, sql);
+        ASSERT_EQ(result.status, 0) << result.err;
+    }
+
+    // The stations that have a row in v_sendtostation.
+    std::set<int> configuredStations() {
+        Result result = run({"/usr/bin/sqlite3", DATABASE, "SELECT id FROM v_sendtostation"});
+        std::set<int> stations;
+        for (const std::string& line : splitLines(result.out)) {
+            stations.insert(std::stoi(line));
+        }
+        return stations;
+    }
+
+    // The document that callrelayd should push to `station`, from the database by the sqlite3
+    // program: "t" = 1, then every column with SQLite's integer reading of its value.
+    Bytes expectedConfig(int station) {
+        std::string query = "SELECT * FROM v_sendtostation WHERE id=" + std::to_string(station);
+        Result result = run({"/usr/bin/sqlite3", "-header", "-separator", "\x1f", DATABASE, query});
+        std::vector<std::string> lines = splitLines(result.out);
+        EXPECT_EQ(lines.size(), 2u) << result.out << result.err;
+        if (lines.size() != 2) {
+            return {};
+        }
+        auto split = [](const std::string& line) {
+            std::vector<std::string> fields;
+            std::string field;
+            std::istringstream stream(line + "\x1f");
+            while (std::getline(stream, field, '\x1f')) {
+                fields.push_back(field);
+            }
+            return fields;
+        };
+        std::vector<std::string> names = split(lines[0]);
+        std::vector<std::string> values = split(lines[1]);
+        Bytes doc(4, 0);
+        appendInt(doc, "t", 1);
+        for (size_t i = 0; i < names.size(); ++i) {
+            std::string value = i < values.size() ? values[i] : "";
+            appendInt(doc, names[i], static_cast<int32_t>(strtoll(value.c_str(), nullptr, 10)));
+        }
+        return finish(doc);
+    }
+
+    Process& startDaemon() {
+        daemon_ = std::make_unique<Process>(std::vector<std::string>{program("callrelayd")});
+        EXPECT_TRUE(eventually([] { return listening(RELAY_PORT); })) << daemon_->err();
+        return *daemon_;
+    }
+
+    Socket connectStation(int station) {
+        auto connection = tcpConnect(stationIp(station), "127.0.0.1", RELAY_PORT);
+        if (!connection) {
+            throw std::runtime_error("cannot connect station " + std::to_string(station));
+        }
+        return std::move(*connection);
+    }
+
+    // The standard-error lines of the child that serves the `index`-th connection.
+    std::vector<std::string> childLines(size_t index) {
+        std::vector<pid_t> pids;
+        eventually([&] { return (pids = childPids(daemon_->err())).size() > index; });
+        return pids.size() > index ? linesOf(daemon_->err(), pids[index])
+                                   : std::vector<std::string>{};
+    }
+
+    std::unique_ptr<SyslogCapture> syslog_;
+    std::unique_ptr<Process> daemon_;
+};
+
+// ---- the road of one button press ----
+
+TEST_F(CallrelaydTest, PedestrianCallBecomesOneDatagramAndIsLogged) {
+    UdpEndpoint cid("127.0.0.1", 5000);
+    Process& daemon = startDaemon();
+    Socket station = connectStation(3);
+    station.sendAll(event(3, 4));
+
+    auto datagram = cid.receive(2s);
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(hex(*datagram), hex(ints({{"t", 2}, {"sid", 3}})));
+    EXPECT_EQ(datagram->size(), 21u);
+    EXPECT_FALSE(cid.receive(200ms)) << "a second datagram";
+
+    ASSERT_TRUE(daemon.waitForErr("]Ped Call\n"));
+    std::regex line(R"(\[(\d+);(\d+)\]Ped Call)");
+    std::smatch match;
+    std::string err = daemon.err();
+    ASSERT_TRUE(std::regex_search(err, match, line)) << err;
+    pid_t child = std::stoi(match[1]);
+    EXPECT_NE(child, daemon.pid()) << "relayed by the parent";
+
+    auto logged = syslog_->find("]Ped Call");
+    ASSERT_TRUE(logged);
+    EXPECT_EQ(logged->text, match[0].str());
+    EXPECT_EQ(logged->priority, LOG_DAEMON_FACILITY * 8 + INFO);
+    EXPECT_EQ(logged->ident, "callrelayd.v2");
+    EXPECT_EQ(logged->pid, child);
+    auto starting = syslog_->find("]starting");
+    ASSERT_TRUE(starting);
+    EXPECT_EQ(starting->text, "[" + std::to_string(daemon.pid()) + ";0]starting");
+    EXPECT_EQ(starting->priority, LOG_DAEMON_FACILITY * 8 + INFO);
+}
+
+TEST_F(CallrelaydTest, ButtonPressReachesTheSimulatedIntersection) {
+    Process cidsim({program("cidsim"), "--tick-ms", "60000"});
+    ASSERT_TRUE(cidsim.waitForOut("listening"));
+    startDaemon();
+    Result station = run({program("stationsim"), "3:1,4,2"});
+    EXPECT_EQ(station.status, 0) << station.err;
+    ASSERT_TRUE(cidsim.waitForOut("button_up t=9 sid=3 (21 bytes)\n")) << cidsim.out();
+    EXPECT_NE(cidsim.out().find("button_down t=8 sid=3 (21 bytes)\n"
+                                "ped_call t=2 sid=3 (21 bytes)\n"
+                                "button_up t=9 sid=3 (21 bytes)\n"),
+              std::string::npos)
+        << cidsim.out();
+
+    // The status query of the display daemon then shows the call on phase 3.
+    UdpEndpoint client("127.0.0.1", 40000);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(5000);
+    to.sin_addr.s_addr = htonl(0x7F000001);
+    Bytes query = ints({{"t", 1}});
+    ASSERT_EQ(sendto(client.fd(), query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                     sizeof to),
+              12);
+    auto status = client.receive(2s);
+    ASSERT_TRUE(status);
+    std::map<std::string, int32_t> keys;
+    for (const Element& element : elementsOf(*status)) {
+        keys[element.name] = element.value;
+    }
+    EXPECT_EQ(keys["pcall"], 1 << 2);
+    EXPECT_EQ(keys["sp"], 0) << "button up released station 3";
+}
+
+// ---- every event type ----
+
+TEST_F(CallrelaydTest, EventTypesZeroToFiveDoWhatTheyMean) {
+    makeDatabase();
+    UdpEndpoint cid("127.0.0.1", 5000);
+    TcpListener stationConfig(stationIp(5), CONFIG_PORT);
+    Process& daemon = startDaemon();
+    Socket station = connectStation(5);
+    for (int type = 0; type <= 5; ++type) {
+        station.sendAll(event(5, type));
+    }
+
+    for (int32_t command : {8, 9, 2, 3}) {
+        auto datagram = cid.receive(2s);
+        ASSERT_TRUE(datagram) << command;
+        EXPECT_EQ(hex(*datagram), hex(ints({{"t", command}, {"sid", 5}})));
+    }
+    EXPECT_FALSE(cid.receive(200ms)) << "nothing else reaches the CID";
+
+    auto push = stationConfig.accept(2s);
+    ASSERT_TRUE(push);
+    Bytes expected = expectedConfig(5);
+    auto pushed = push->receiveExact(expected.size(), 2s);
+    ASSERT_TRUE(pushed);
+    EXPECT_EQ(hex(*pushed), hex(expected));
+    EXPECT_TRUE(push->waitClosed(2s)) << "one document, then the connection is closed";
+
+    ASSERT_TRUE(daemon.waitForErr("]APS Call\n"));
+    EXPECT_EQ(daemon.out(), "\t0\n");
+    std::vector<std::string> expectedLines = {"Child started", "Unhandled event", "Button down",
+                                              "Button up",     "Sending config",  "Ped Call",
+                                              "APS Call"};
+    EXPECT_EQ(childLines(0), expectedLines);
+    auto unhandled = syslog_->find("]Unhandled event");
+    ASSERT_TRUE(unhandled);
+    EXPECT_EQ(unhandled->priority, LOG_DAEMON_FACILITY * 8 + WARNING);
+}
+
+TEST_F(CallrelaydTest, CommandsAreSentBeforeOrAfterTheirLineAsStated) {
+    // No CID: each datagram that is refused makes the next send fail with ECONNREFUSED.
+    Process& daemon = startDaemon();
+    Socket station = connectStation(2);
+    for (int32_t type : {1, 1, 4, 4}) {
+        station.sendAll(event(2, type));
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_TRUE(eventually([&] { return childLines(0).size() >= 7; }));
+    const std::string refused = "Problem sending command to CID-Connection refused";
+    std::vector<std::string> expected = {"Child started", "Button down", refused, "Button down",
+                                         "Ped Call",      "Ped Call",    refused};
+    EXPECT_EQ(childLines(0), expected);
+    auto warning = syslog_->find(refused);
+    ASSERT_TRUE(warning);
+    EXPECT_EQ(warning->priority, LOG_DAEMON_FACILITY * 8 + WARNING);
+    // The child carries on.
+    station.sendAll(event(2, 2));
+    EXPECT_TRUE(daemon.waitForErr("]Button up\n"));
+}
+
+// ---- configuration push ----
+
+TEST_F(CallrelaydTest, ConfigurationRequestPushesTheStationsRow) {
+    makeDatabase();
+    TcpListener stationConfig(stationIp(3), CONFIG_PORT);
+    startDaemon();
+    Socket station = connectStation(3);
+    station.sendAll(event(3, 3));
+    auto push = stationConfig.accept(2s);
+    ASSERT_TRUE(push);
+    Bytes expected = expectedConfig(3);
+    ASSERT_FALSE(expected.empty());
+    std::vector<Element> elements = elementsOf(expected);
+    ASSERT_GE(elements.size(), 2u);
+    EXPECT_EQ(elements[0].name, "t");
+    EXPECT_EQ(elements[1].name, "id");
+    EXPECT_EQ(elements[1].value, 3);
+    auto pushed = push->receiveExact(expected.size(), 2s);
+    ASSERT_TRUE(pushed);
+    EXPECT_EQ(hex(*pushed), hex(expected));
+    EXPECT_TRUE(push->waitClosed(2s));
+}
+
+TEST_F(CallrelaydTest, StationSimulatorPrintsThePushedDocument) {
+    makeDatabase();
+    startDaemon();
+    Result station = run({program("stationsim"), "--listen", "8:3"});
+    EXPECT_EQ(station.status, 0) << station.err;
+    EXPECT_NE(station.out.find("station 8 config push ("), std::string::npos) << station.out;
+    EXPECT_NE(station.out.find("\"id\": 8"), std::string::npos) << station.out;
+}
+
+TEST_F(CallrelaydTest, MissingDatabaseIsCreatedEmptyAndNothingIsPushed) {
+    TcpListener stationConfig(stationIp(3), CONFIG_PORT);
+    Process& daemon = startDaemon();
+    Socket station = connectStation(3);
+    station.sendAll(event(3, 3));
+    ASSERT_TRUE(daemon.waitForErr("]Unable to load config\n"));
+    std::vector<std::string> expected = {"Child started", "Sending config",
+                                         "Can't prepare statementno such table: v_sendtostation",
+                                         "Unable to load config"};
+    EXPECT_EQ(childLines(0), expected);
+    EXPECT_FALSE(stationConfig.accept(200ms));
+    auto warning = syslog_->find("]Unable to load config");
+    ASSERT_TRUE(warning);
+    EXPECT_EQ(warning->priority, LOG_DAEMON_FACILITY * 8 + WARNING);
+}
+
+TEST_F(CallrelaydTest, UnreachableStationIsLoggedAndItsLaterEventsRelayed) {
+    makeDatabase();
+    UdpEndpoint cid("127.0.0.1", 5000);
+    Process& daemon = startDaemon();
+    Socket station = connectStation(3);
+    station.sendAll(event(3, 3));
+    station.sendAll(event(3, 4));
+    auto datagram = cid.receive(5s);
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(hex(*datagram), hex(ints({{"t", 2}, {"sid", 3}})));
+    std::vector<std::string> expected = {"Child started", "Sending config",
+                                         "Unable to connect-Connection refused",
+                                         "Unable to connect to APB", "Ped Call"};
+    EXPECT_TRUE(eventually([&] { return childLines(0).size() >= expected.size(); }));
+    EXPECT_EQ(childLines(0), expected);
+    (void)daemon;
+}
+
+// ---- invalid messages ----
+
+Bytes withString(const std::string& name, const std::string& text, const Bytes& rest) {
+    Bytes doc(4, 0);
+    doc.push_back(0x02);
+    doc.insert(doc.end(), name.begin(), name.end());
+    doc.push_back(0);
+    uint32_t length = static_cast<uint32_t>(text.size() + 1);
+    for (int shift = 0; shift < 32; shift += 8) {
+        doc.push_back(static_cast<uint8_t>(length >> shift));
+    }
+    doc.insert(doc.end(), text.begin(), text.end());
+    doc.push_back(0);
+    doc.insert(doc.end(), rest.begin() + 4, rest.end() - 1);
+    return finish(doc);
+}
+
+TEST_F(CallrelaydTest, InvalidMessageEndsOnlyItsOwnChild) {
+    const std::vector<std::string> decode = {"Error desierializing bson document",
+                                             "Invalid event received"};
+    const std::vector<std::string> receive = {"Error recieving BSON document",
+                                              "Invalid event received"};
+    Bytes lyingSize = withString("x", "abc", event(3, 4));
+    lyingSize[9] = 0xF0;  // the string claims far more bytes than the document holds
+    Bytes truncated = event(3, 4);
+    truncated.resize(12);
+    const struct {
+        const char* name;
+        Bytes bytes;
+        std::string firstLine;  // a prefix of it; the lines after it are `rest`
+        std::vector<std::string> rest;
+    } cases[] = {
+        {"closes at once", {}, "Error receiving message-", receive},
+        {"length 3", {3, 0, 0, 0}, "BSON document too long", receive},
+        {"length 1025", {0x01, 0x04, 0, 0}, "BSON document too long", receive},
+        {"negative length", {0xFF, 0xFF, 0xFF, 0xFF}, "BSON document too long", receive},
+        {"truncated body", truncated, "Received bytes doesn't match indicated length-", receive},
+        {"length 4", {4, 0, 0, 0}, decode[0], {decode[1]}},
+        {"no sid", ints({{"e", 1}}), decode[0], {decode[1]}},
+        {"no e", ints({{"sid", 2}}), decode[0], {decode[1]}},
+        {"sid is a string", withString("sid", "3", ints({{"e", 1}})), decode[0], {decode[1]}},
+        {"e is a string", withString("e", "1", ints({{"sid", 3}})), decode[0], {decode[1]}},
+        {"sid 17", event(17, 1), decode[0], {decode[1]}},
+        {"e 6", event(3, 6), decode[0], {decode[1]}},
+        {"negative sid", event(-1, 1), decode[0], {decode[1]}},
+        {"negative e", event(3, -1), decode[0], {decode[1]}},
+        {"lying element size", lyingSize, decode[0], {decode[1]}},
+    };
+    UdpEndpoint cid("127.0.0.1", 5000);
+    Process& daemon = startDaemon();
+    Socket keeper = connectStation(1);
+    keeper.sendAll(event(1, 1));
+    ASSERT_TRUE(cid.receive(2s));
+    size_t child = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Socket bad = connectStation(7);
+        if (!c.bytes.empty()) {
+            bad.sendAll(c.bytes);
+        }
+        shutdown(bad.fd(), SHUT_WR);
+        EXPECT_TRUE(bad.waitClosed(2s)) << "the child ends";
+        ASSERT_TRUE(eventually([&] { return childLines(child).size() >= 2 + c.rest.size(); }));
+        std::vector<std::string> lines = childLines(child);
+        ASSERT_EQ(lines.size(), 2 + c.rest.size()) << daemon.err();
+        EXPECT_EQ(lines[0], "Child started");
+        EXPECT_EQ(lines[1].rfind(c.firstLine, 0), 0u) << lines[1];
+        EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()), c.rest);
+        ++child;
+        // The station that behaves is still served.
+        keeper.sendAll(event(1, 2));
+        auto datagram = cid.receive(2s);
+        ASSERT_TRUE(datagram);
+        EXPECT_EQ(hex(*datagram), hex(ints({{"t", 9}, {"sid", 1}})));
+    }
+    auto invalid = syslog_->find("]Invalid event received");
+    ASSERT_TRUE(invalid);
+    EXPECT_EQ(invalid->priority, LOG_DAEMON_FACILITY * 8 + ERR);
+}
+
+// ---- start-up ----
+
+TEST_F(CallrelaydTest, SecondInstanceCannotBindAndExits255) {
+    Process& first = startDaemon();
+    Result second = run({program("callrelayd")}, "", 5s);
+    EXPECT_EQ(second.status, 255);
+    std::regex expected(
+        R"(^\[(\d+);\d+\]starting\n\[\1;\d+\]Error binding socket-Address already in use\n)"
+        R"(\[\1;\d+\]Error initializing communication\n$)");
+    EXPECT_TRUE(std::regex_match(second.err, expected)) << second.err;
+    auto bindLine = syslog_->find("]Error binding socket-Address already in use");
+    ASSERT_TRUE(bindLine);
+    EXPECT_EQ(bindLine->priority, LOG_DAEMON_FACILITY * 8 + WARNING);
+    auto initLine = syslog_->find("]Error initializing communication");
+    ASSERT_TRUE(initLine);
+    EXPECT_EQ(initLine->priority, LOG_DAEMON_FACILITY * 8 + ERR);
+    EXPECT_TRUE(first.running()) << "the first instance keeps serving";
+}
+
+TEST_F(CallrelaydTest, ChildSecondsCountFromTheDaemonsStart) {
+    Process& daemon = startDaemon();
+    std::this_thread::sleep_for(2100ms);
+    Socket station = connectStation(4);
+    ASSERT_TRUE(daemon.waitForErr("]Child started\n"));
+    std::regex started(R"(\[\d+;(\d+)\]Child started)");
+    std::smatch match;
+    std::string err = daemon.err();
+    ASSERT_TRUE(std::regex_search(err, match, started));
+    EXPECT_GE(std::stoi(match[1]), 2);
+}
+
+// ---- load and churn ----
+
+TEST_F(CallrelaydTest, SeventeenStationsAtFullSpeedLoseAndReorderNothing) {
+    constexpr int STATIONS = 17;
+    constexpr int EVENTS = 1000;
+    makeDatabase();
+    UdpEndpoint cid("127.0.0.1", 5000);
+    int big = 64 << 20;
+    ASSERT_EQ(setsockopt(cid.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big), 0);
+
+    // Per station: the event types, and the commands they must become.
+    const int32_t commandOf[] = {0, 8, 9, 0, 2, 3};
+    std::vector<std::vector<int32_t>> types(STATIONS);
+    std::vector<std::vector<int32_t>> expected(STATIONS);
+    std::vector<int> configRequests(STATIONS, 0);
+    int zeros = 0;
+    std::mt19937 random(17);
+    for (int s = 0; s < STATIONS; ++s) {
+        for (int i = 0; i < EVENTS; ++i) {
+            // Mostly commands, some type 0, a configuration request now and then.
+            int32_t type = static_cast<int32_t>(random() % 100);
+            type = type < 2    ? 3
+                   : type < 10 ? 0
+                               : 1 + static_cast<int32_t>(type % 4) + (type % 4 >= 2);
+            types[s].push_back(type);
+            if (commandOf[type] != 0) {
+                expected[s].push_back(commandOf[type]);
+            } else if (type == 0) {
+                ++zeros;
+            } else {
+                ++configRequests[s];
+            }
+        }
+    }
+    std::vector<std::unique_ptr<TcpListener>> configListeners;
+    for (int s = 0; s < STATIONS; ++s) {
+        configListeners.push_back(std::make_unique<TcpListener>(stationIp(s), CONFIG_PORT));
+    }
+    std::atomic<int> pushes{0};
+    std::atomic<bool> done{false};
+    std::vector<std::thread> acceptors;
+    for (int s = 0; s < STATIONS; ++s) {
+        acceptors.emplace_back([&, s] {
+            while (!done) {
+                if (auto push = configListeners[s]->accept(50ms)) {
+                    if (push->waitClosed(5s)) {
+                        ++pushes;
+                    }
+                }
+            }
+        });
+    }
+
+    Process& daemon = startDaemon();
+    std::vector<Socket> connections;
+    for (int s = 0; s < STATIONS; ++s) {
+        connections.push_back(connectStation(s));
+    }
+    std::vector<std::thread> senders;
+    for (int s = 0; s < STATIONS; ++s) {
+        senders.emplace_back([&, s] {
+            for (int32_t type : types[s]) {
+                connections[s].sendAll(event(s, type));
+            }
+        });
+    }
+
+    size_t total = 0;
+    for (const auto& list : expected) {
+        total += list.size();
+    }
+    std::vector<std::vector<int32_t>> received(STATIONS);
+    std::vector<std::string> strays;
+    size_t count = 0;
+    while (count < total) {
+        auto datagram = cid.receive(10s);
+        if (!datagram) {
+            break;
+        }
+        std::vector<Element> elements = elementsOf(*datagram);
+        if (datagram->size() != 21 || elements.size() != 2 || elements[0].name != "t" ||
+            elements[1].name != "sid" || elements[1].value < 0 || elements[1].value >= STATIONS) {
+            strays.push_back(hex(*datagram));
+            continue;
+        }
+        received[elements[1].value].push_back(elements[0].value);
+        ++count;
+    }
+    for (std::thread& sender : senders) {
+        sender.join();
+    }
+    EXPECT_FALSE(cid.receive(300ms)) << "more datagrams than events";
+    EXPECT_TRUE(strays.empty()) << strays.size() << " stray datagrams, first " << strays[0];
+    for (int s = 0; s < STATIONS; ++s) {
+        EXPECT_EQ(received[s], expected[s]) << "station " << s;
+    }
+    int requests = 0;
+    for (int station : configuredStations()) {
+        requests += configRequests[station];
+    }
+    EXPECT_TRUE(eventually([&] { return pushes == requests; }, 10s))
+        << pushes << " of " << requests << " pushes";
+    done = true;
+    for (std::thread& acceptor : acceptors) {
+        acceptor.join();
+    }
+    std::string tabZero;
+    for (int i = 0; i < zeros; ++i) {
+        tabZero += "\t0\n";
+    }
+    EXPECT_TRUE(eventually([&] { return daemon.out().size() >= tabZero.size(); }));
+    EXPECT_EQ(daemon.out(), tabZero);
+    EXPECT_EQ(daemon.err().find("Problem sending"), std::string::npos);
+}
+
+size_t occurrences(const std::string& text, const std::string& needle) {
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST_F(CallrelaydTest, ChurnLeavesNoZombiesAndNoDescriptors) {
+    const std::string started = "]Child started\n";
+    Process& daemon = startDaemon();
+    ASSERT_TRUE(syslog_->find("]starting"));
+    int before = descriptorCount(daemon.pid());
+    constexpr int BURSTS = 40;
+    constexpr int BURST = 50;
+    size_t opened = 0;
+    for (int burst = 0; burst < BURSTS; ++burst) {
+        std::vector<Socket> open;
+        for (int i = 0; i < BURST; ++i) {
+            // A connection beyond the backlog of 4 would wait a second for the SYN to be sent
+            // again, so a few at most wait for their accept.
+            ASSERT_TRUE(
+                eventually([&] { return occurrences(daemon.err(), started) + 3 >= opened; }));
+            open.push_back(connectStation((burst + i) % 17));
+            ++opened;
+            if (i % 5 == 0) {
+                open.back().sendAll(event((burst + i) % 17, 0));
+            }
+        }
+        open.clear();  // all of the burst closes together
+    }
+    std::map<pid_t, char> left;
+    EXPECT_TRUE(eventually([&] { return (left = childrenOf(daemon.pid())).empty(); }, 30s));
+    for (const auto& [pid, state] : left) {
+        ADD_FAILURE() << "child " << pid << " left in state " << state;
+    }
+    EXPECT_EQ(descriptorCount(daemon.pid()), before);
+    EXPECT_TRUE(daemon.running());
+    EXPECT_EQ(childPids(daemon.err()).size(), static_cast<size_t>(BURSTS * BURST));
+}
+
+// ---- the CID simulator, which the other programs' tests rely on ----
+
+class CidSimTest : public SystemTest {
+  protected:
+    std::optional<Bytes> query(Millis limit = 1500ms) {
+        UdpEndpoint client("127.0.0.1", 40001);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(5000);
+        to.sin_addr.s_addr = htonl(0x7F000001);
+        Bytes request = ints({{"t", 1}});
+        sendto(client.fd(), request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
+               sizeof to);
+        return client.receive(limit);
+    }
+};
+
+TEST_F(CidSimTest, StatusCarriesEveryKeyWithItsType) {
+    Process cidsim({program("cidsim")});
+    ASSERT_TRUE(cidsim.waitForOut("listening"));
+    auto status = query();
+    ASSERT_TRUE(status);
+    uint32_t length = 0;
+    memcpy(&length, status->data(), 4);
+    EXPECT_EQ(length, status->size());
+    std::map<std::string, uint8_t> types;
+    for (const Element& element : elementsOf(*status)) {
+        types[element.name] = element.type;
+    }
+    for (const char* key :
+         {"w", "dw", "pc", "pcall", "apscall", "papscall", "vokcall", "sr", "sg", "sp"}) {
+        EXPECT_EQ(types[key], 0x10) << key;
+    }
+    EXPECT_EQ(types["counts"], 0x03);
+    EXPECT_TRUE(cidsim.waitForOut("status_query t=1 (12 bytes) -> status"));
+}
+
+TEST_F(CidSimTest, MisbehavesOnRequest) {
+    const struct {
+        std::vector<std::string> options;
+        std::function<void(const std::optional<Bytes>&)> check;
+    } cases[] = {
+        {{"--silent"}, [](const auto& reply) { EXPECT_FALSE(reply); }},
+        {{"--oversize"},
+         [](const auto& reply) {
+             ASSERT_TRUE(reply);
+             EXPECT_EQ(reply->size(), 1100u);
+         }},
+        {{"--omit", "sg"},
+         [](const auto& reply) {
+             ASSERT_TRUE(reply);
+             for (const Element& element : elementsOf(*reply)) {
+                 EXPECT_NE(element.name, "sg");
+             }
+             EXPECT_EQ(elementsOf(*reply).size(), 10u);
+         }},
+        {{"--wrong-type", "pcall", "--wrong-type", "counts"},
+         [](const auto& reply) {
+             ASSERT_TRUE(reply);
+             for (const Element& element : elementsOf(*reply)) {
+                 if (element.name == "pcall") {
+                     EXPECT_EQ(element.type, 0x01);
+                 }
+                 if (element.name == "counts") {
+                     EXPECT_EQ(element.type, 0x10);
+                 }
+             }
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options[0]);
+        std::vector<std::string> argv{program("cidsim")};
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        Process cidsim(argv);
+        ASSERT_TRUE(cidsim.waitForOut("listening"));
+        c.check(query(300ms));
+        cidsim.stop(SIGKILL);
+    }
+}
+
+}  // namespace
+}  // namespace systest
