@@ -160,7 +160,11 @@ def demo(options):
             pass
         if init is None:
             time.sleep(0.01)
-    ids = namespace_ids(init) if init else set()
+    if init is None:
+        status = launcher.wait()
+        return fail("could not create the cabinet's namespaces (status %d): the demo needs root, "
+                    "or unprivileged user namespaces with FUSE" % status)
+    ids = namespace_ids(init)
     if init:
         with open(pid_file(bin_dir), "w") as f:
             f.write("%d\n" % init)
