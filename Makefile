@@ -34,8 +34,13 @@ build: build-dev
 test: lint-format test-dev test-asan
 release: build-release
 
-demo: build-release
-	./sim/cabinet demo
+# The demo needs only the programs and the simulators, not the tests. DEMO_ARGS, e.g.
+# "--duration 30", is passed on to sim/cabinet.
+DEMO_TARGETS := callrelayd paneld stationtool sigstat sigcmd bsoncat cidsim stationsim boardsim
+
+demo: configure-release
+	cmake --build --preset release -j $(JOBS) --target $(DEMO_TARGETS)
+	./sim/cabinet demo $(DEMO_ARGS)
 
 format:
 	clang-format -i $(SOURCES)
