@@ -1,11 +1,12 @@
 // Start-up and reaping of the daemon's parent, on ports and children of the test's own.
 #include "daemon.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
+
 #include <netinet/in.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "descriptors.h"
 
 #include <cstdio>
 #include <string>
@@ -14,16 +15,6 @@
 #include "log.h"
 
 namespace {
-
-int openDescriptors() {
-    int count = 0;
-    DIR* directory = opendir("/proc/self/fd");
-    while (readdir(directory) != nullptr) {
-        ++count;
-    }
-    closedir(directory);
-    return count;
-}
 
 uint16_t portOf(const Socket& socket) {
     sockaddr_in in{};
@@ -57,7 +48,7 @@ TEST(InitCommunicationTest, SecondListenerOnThePortFailsAndLeavesNothingOpen) {
     Socket firstCid;
     ASSERT_EQ(initCommunication(0, "127.0.0.1", 5000, first, firstCid), 0);
     uint16_t port = portOf(first);
-    int before = openDescriptors();
+    size_t before = openDescriptors();
     Socket second;
     Socket secondCid;
     testing::internal::CaptureStderr();

@@ -1,5 +1,5 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
+
 #include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -10,6 +10,8 @@
 #include <system_error>
 #include <thread>
 
+#include "descriptors.h"
+
 #include "display.h"
 #include "gpio.h"
 #include "timer.h"
@@ -17,16 +19,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-size_t openDescriptors() {
-    size_t count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (readdir(dir) != nullptr) {
-        ++count;
-    }
-    closedir(dir);
-    return count;
-}
 
 template <typename Action>
 std::string systemError(Action action) {

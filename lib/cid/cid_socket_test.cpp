@@ -1,11 +1,12 @@
 #include "cid_socket.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include "descriptors.h"
 
 #include <chrono>
 #include <stdexcept>
@@ -54,16 +55,6 @@ class FakeCid {
     int fd_;
     uint16_t port_ = 0;
 };
-
-size_t openDescriptors() {
-    size_t count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (readdir(dir) != nullptr) {
-        ++count;
-    }
-    closedir(dir);
-    return count;
-}
 
 template <typename Exception, typename Action>
 std::string messageOf(Action action) {

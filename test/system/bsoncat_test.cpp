@@ -8,12 +8,6 @@
 namespace systest {
 namespace {
 
-void putInt32(Bytes& out, uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<uint8_t>(value >> shift));
-    }
-}
-
 void patchLength(Bytes& out, size_t start) {
     uint32_t size = static_cast<uint32_t>(out.size() - start);
     for (int i = 0; i < 4; ++i) {
@@ -54,7 +48,7 @@ class DocumentMaker {
         switch (TYPES[type]) {
             case 0x10: {
                 int32_t value = static_cast<int32_t>(random_());
-                putInt32(bytes, static_cast<uint32_t>(value));
+                putInt32(bytes, value);
                 text += std::to_string(value);
                 break;
             }
@@ -69,7 +63,7 @@ class DocumentMaker {
             }
             case 0x02: {
                 std::string value = word(0, 40);
-                putInt32(bytes, static_cast<uint32_t>(value.size() + 1));
+                putInt32(bytes, static_cast<int32_t>(value.size() + 1));
                 bytes.insert(bytes.end(), value.begin(), value.end());
                 bytes.push_back(0);
                 text += value;
@@ -135,7 +129,7 @@ Bytes documentOfSize(uint32_t size) {
     doc.push_back('s');
     doc.push_back(0);
     uint32_t text = size - 4 - 3 - 4 - 1 - 1;
-    putInt32(doc, text + 1);
+    putInt32(doc, static_cast<int32_t>(text + 1));
     doc.insert(doc.end(), text, 'a');
     doc.push_back(0);
     doc.push_back(0);

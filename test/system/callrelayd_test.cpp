@@ -40,32 +40,8 @@ std::string stationIp(int station) {
 
 // ---- BSON written and read by hand, independent of the library under test ----
 
-void appendInt(Bytes& doc, const std::string& name, int32_t value) {
-    doc.push_back(0x10);
-    doc.insert(doc.end(), name.begin(), name.end());
-    doc.push_back(0);
-    for (int shift = 0; shift < 32; shift += 8) {
-        doc.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> shift));
-    }
-}
-
-Bytes finish(Bytes doc) {
-    doc.push_back(0);
-    uint32_t length = static_cast<uint32_t>(doc.size());
-    memcpy(doc.data(), &length, 4);
-    return doc;
-}
-
-Bytes ints(const std::vector<std::pair<std::string, int32_t>>& elements) {
-    Bytes doc(4, 0);
-    for (const auto& [name, value] : elements) {
-        appendInt(doc, name, value);
-    }
-    return finish(doc);
-}
-
 Bytes event(int32_t sid, int32_t type) {
-    return ints({{"sid", sid}, {"e", type}});
+    return intDocument({{"sid", sid}, {"e", type}});
 }
 
 struct Element {
@@ -267,12 +243,7 @@ class CallrelaydTest : public SystemTest {
     }
 
     // The configuration database: the project's schema and its sample data.
-    void makeDatabase() {
-        std::string sql = readFile(source("stationtool/config.sql")) + "\n" +
-                          readFile(source("stationtool/sample.sql"));
-        Result result = run({"/usr/bin/sqlite3", "-bail", DATABASE}, sql);
-        ASSERT_EQ(result.status, 0) << result.err;
-    }
+    void makeDatabase() { createSampleDatabase(DATABASE); }
 
     // The stations that have a row in v_sendtostation.
     std::set<int> configuredStations() {
@@ -311,7 +282,7 @@ class CallrelaydTest : public SystemTest {
             std::string value = i < values.size() ? values[i] : "";
             appendInt(doc, names[i], static_cast<int32_t>(strtoll(value.c_str(), nullptr, 10)));
         }
-        return finish(doc);
+        return finishDocument(doc);
     }
 
     Process& startDaemon() {
@@ -350,7 +321,7 @@ TEST_F(CallrelaydTest, PedestrianCallBecomesOneDatagramAndIsLogged) {
 
     auto datagram = cid.receive(2s);
     ASSERT_TRUE(datagram);
-    EXPECT_EQ(hex(*datagram), hex(ints({{"t", 2}, {"sid", 3}})));
+    EXPECT_EQ(hex(*datagram), hex(intDocument({{"t", 2}, {"sid", 3}})));
     EXPECT_EQ(datagram->size(), 21u);
     EXPECT_FALSE(cid.receive(200ms)) << "a second datagram";
 
@@ -393,7 +364,7 @@ TEST_F(CallrelaydTest, ButtonPressReachesTheSimulatedIntersection) {
     to.sin_family = AF_INET;
     to.sin_port = htons(5000);
     to.sin_addr.s_addr = htonl(0x7F000001);
-    Bytes query = ints({{"t", 1}});
+    Bytes query = intDocument({{"t", 1}});
     ASSERT_EQ(sendto(client.fd(), query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&to),
                      sizeof to),
               12);
@@ -422,7 +393,7 @@ TEST_F(CallrelaydTest, EventTypesZeroToFiveDoWhatTheyMean) {
     for (int32_t command : {8, 9, 2, 3}) {
         auto datagram = cid.receive(2s);
         ASSERT_TRUE(datagram) << command;
-        EXPECT_EQ(hex(*datagram), hex(ints({{"t", command}, {"sid", 5}})));
+        EXPECT_EQ(hex(*datagram), hex(intDocument({{"t", command}, {"sid", 5}})));
     }
     EXPECT_FALSE(cid.receive(200ms)) << "nothing else reaches the CID";
 
@@ -523,7 +494,7 @@ TEST_F(CallrelaydTest, UnreachableStationIsLoggedAndItsLaterEventsRelayed) {
     station.sendAll(event(3, 4));
     auto datagram = cid.receive(5s);
     ASSERT_TRUE(datagram);
-    EXPECT_EQ(hex(*datagram), hex(ints({{"t", 2}, {"sid", 3}})));
+    EXPECT_EQ(hex(*datagram), hex(intDocument({{"t", 2}, {"sid", 3}})));
     std::vector<std::string> expected = {"Child started", "Sending config",
                                          "Unable to connect-Connection refused",
                                          "Unable to connect to APB", "Ped Call"};
@@ -546,7 +517,7 @@ Bytes withString(const std::string& name, const std::string& text, const Bytes& 
     doc.insert(doc.end(), text.begin(), text.end());
     doc.push_back(0);
     doc.insert(doc.end(), rest.begin() + 4, rest.end() - 1);
-    return finish(doc);
+    return finishDocument(doc);
 }
 
 TEST_F(CallrelaydTest, InvalidMessageEndsOnlyItsOwnChild) {
@@ -570,10 +541,13 @@ TEST_F(CallrelaydTest, InvalidMessageEndsOnlyItsOwnChild) {
         {"negative length", {0xFF, 0xFF, 0xFF, 0xFF}, "BSON document too long", receive},
         {"truncated body", truncated, "Received bytes doesn't match indicated length-", receive},
         {"length 4", {4, 0, 0, 0}, decode[0], {decode[1]}},
-        {"no sid", ints({{"e", 1}}), decode[0], {decode[1]}},
-        {"no e", ints({{"sid", 2}}), decode[0], {decode[1]}},
-        {"sid is a string", withString("sid", "3", ints({{"e", 1}})), decode[0], {decode[1]}},
-        {"e is a string", withString("e", "1", ints({{"sid", 3}})), decode[0], {decode[1]}},
+        {"no sid", intDocument({{"e", 1}}), decode[0], {decode[1]}},
+        {"no e", intDocument({{"sid", 2}}), decode[0], {decode[1]}},
+        {"sid is a string",
+         withString("sid", "3", intDocument({{"e", 1}})),
+         decode[0],
+         {decode[1]}},
+        {"e is a string", withString("e", "1", intDocument({{"sid", 3}})), decode[0], {decode[1]}},
         {"sid 17", event(17, 1), decode[0], {decode[1]}},
         {"e 6", event(3, 6), decode[0], {decode[1]}},
         {"negative sid", event(-1, 1), decode[0], {decode[1]}},
@@ -605,7 +579,7 @@ TEST_F(CallrelaydTest, InvalidMessageEndsOnlyItsOwnChild) {
         keeper.sendAll(event(1, 2));
         auto datagram = cid.receive(2s);
         ASSERT_TRUE(datagram);
-        EXPECT_EQ(hex(*datagram), hex(ints({{"t", 9}, {"sid", 1}})));
+        EXPECT_EQ(hex(*datagram), hex(intDocument({{"t", 9}, {"sid", 1}})));
     }
     auto invalid = syslog_->find("]Invalid event received");
     ASSERT_TRUE(invalid);
@@ -805,7 +779,9 @@ class CidSimTest : public SystemTest {
                sizeof to);
         return client.receive(limit);
     }
-    std::optional<Bytes> query(Millis limit = 1500ms) { return command(ints({{"t", 1}}), limit); }
+    std::optional<Bytes> query(Millis limit = 1500ms) {
+        return command(intDocument({{"t", 1}}), limit);
+    }
     std::map<std::string, int32_t> status() {
         std::map<std::string, int32_t> keys;
         if (auto reply = query()) {
@@ -820,7 +796,8 @@ class CidSimTest : public SystemTest {
 TEST_F(CidSimTest, CallLatchesUntilItsPhaseWalksThenClears) {
     Process cidsim({program("cidsim"), "--tick-ms", "100", "--walk", "3", "--clearance", "3"});
     ASSERT_TRUE(cidsim.waitForOut("listening"));
-    EXPECT_FALSE(command(ints({{"t", 2}, {"sid", 11}}), 0ms)) << "only the query is answered";
+    EXPECT_FALSE(command(intDocument({{"t", 2}, {"sid", 11}}), 0ms))
+        << "only the query is answered";
     // Station 11 calls phase 3: walk, then clearance, then don't walk, the call gone.
     std::vector<std::string> seen;
     auto deadline = Clock::now() + 3s;

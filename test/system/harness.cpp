@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -427,6 +428,44 @@ std::optional<Socket> tcpConnect(const std::string& localIp, const std::string& 
             return std::nullopt;
         }
         std::this_thread::sleep_for(10ms);
+    }
+}
+
+void putInt32(Bytes& bytes, int32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        bytes.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> shift));
+    }
+}
+
+void appendInt(Bytes& doc, const std::string& name, int32_t value) {
+    doc.push_back(0x10);
+    doc.insert(doc.end(), name.begin(), name.end());
+    doc.push_back(0);
+    putInt32(doc, value);
+}
+
+Bytes finishDocument(Bytes doc) {
+    doc.push_back(0);
+    Bytes length;
+    putInt32(length, static_cast<int32_t>(doc.size()));
+    std::copy(length.begin(), length.end(), doc.begin());
+    return doc;
+}
+
+Bytes intDocument(const std::vector<std::pair<std::string, int32_t>>& elements) {
+    Bytes doc(4, 0);
+    for (const auto& [name, value] : elements) {
+        appendInt(doc, name, value);
+    }
+    return finishDocument(doc);
+}
+
+void createSampleDatabase(const std::string& path) {
+    std::string sql = readFile(source("stationtool/config.sql")) + "\n" +
+                      readFile(source("stationtool/sample.sql"));
+    Result result = run({"/usr/bin/sqlite3", "-bail", path}, sql);
+    if (result.status != 0) {
+        throw std::runtime_error("cannot create " + path + ": " + result.err);
     }
 }
 

@@ -130,6 +130,19 @@ class TcpListener {
 std::optional<Socket> tcpConnect(const std::string& localIp, const std::string& ip, uint16_t port,
                                  Millis limit = 5s);
 
+// BSON written by hand, independent of the library under test.
+// Appends a little-endian int32.
+void putInt32(Bytes& bytes, int32_t value);
+// Appends an int32 element.
+void appendInt(Bytes& doc, const std::string& name, int32_t value);
+// Ends a document begun with four placeholder bytes: terminator and length prefix.
+Bytes finishDocument(Bytes doc);
+// A document of int32 elements in the order given.
+Bytes intDocument(const std::vector<std::pair<std::string, int32_t>>& elements);
+
+// Creates the configuration database at `path` from the project's schema and sample data.
+void createSampleDatabase(const std::string& path);
+
 // "0c 00 00 00" style text of bytes, for readable failure messages.
 std::string hex(const Bytes& bytes);
 

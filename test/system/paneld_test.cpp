@@ -22,12 +22,6 @@ const char BAD = static_cast<char>(0xC6);
 
 // --- the status document, encoded here so that the test does not share paneld's codec ---
 
-void putInt32(Bytes& bytes, int32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        bytes.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> shift));
-    }
-}
-
 Bytes document(const Bytes& elements) {
     Bytes bytes;
     putInt32(bytes, static_cast<int32_t>(elements.size() + 5));

@@ -16,24 +16,8 @@ const std::string USAGE =
     "sigcmd reloadconfig\n"
     "sigcmd status reds greens\n";
 
-void appendInt(Bytes& doc, const char* name, int32_t value) {
-    doc.push_back(0x10);
-    doc.insert(doc.end(), name, name + strlen(name) + 1);
-    for (int shift = 0; shift < 32; shift += 8) {
-        doc.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> shift));
-    }
-}
-
-// The four-key command document {"t", "c", "r", "g"}, written independently of the library.
 Bytes command(int32_t t, int32_t c, int32_t r, int32_t g) {
-    Bytes doc(4, 0);
-    appendInt(doc, "t", t);
-    appendInt(doc, "c", c);
-    appendInt(doc, "r", r);
-    appendInt(doc, "g", g);
-    doc.push_back(0);
-    doc[0] = static_cast<uint8_t>(doc.size());
-    return doc;
+    return intDocument({{"t", t}, {"c", c}, {"r", r}, {"g", g}});
 }
 
 class SigcmdTest : public SystemTest {};

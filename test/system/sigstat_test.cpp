@@ -9,35 +9,13 @@ namespace {
 
 const std::string MAIN_LINE = "main: Unable to get intersection data\n";
 
-void appendInt(Bytes& doc, const std::string& name, int32_t value) {
-    doc.push_back(0x10);
-    doc.insert(doc.end(), name.begin(), name.end());
-    doc.push_back(0);
-    for (int shift = 0; shift < 32; shift += 8) {
-        doc.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> shift));
-    }
-}
-
-Bytes finish(Bytes doc) {
-    doc.push_back(0);
-    uint32_t size = static_cast<uint32_t>(doc.size());
-    for (int i = 0; i < 4; ++i) {
-        doc[i] = static_cast<uint8_t>(size >> (8 * i));
-    }
-    return doc;
-}
-
 using Keys = std::vector<std::pair<std::string, int32_t>>;
 
 const Keys STATUS = {{"w", 1},        {"dw", 254},     {"pc", 0},     {"pcall", 4},
                      {"papscall", 8}, {"vokcall", 16}, {"sr", 32768}, {"sg", 3}};
 
 Bytes document(const Keys& keys) {
-    Bytes doc(4, 0);
-    for (const auto& [name, value] : keys) {
-        appendInt(doc, name, value);
-    }
-    return finish(doc);
+    return intDocument(keys);
 }
 
 const Bytes STATUS_QUERY = {0x0c, 0, 0, 0, 0x10, 0x74, 0, 1, 0, 0, 0, 0};

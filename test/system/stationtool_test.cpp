@@ -49,10 +49,7 @@ class StationtoolTest : public SystemTest {
         // /var/lib/vok does not exist, as that one then lies over the whole of /var/lib).
         mountTmpfs("/var/lib/snmp");
         mountTmpfs("/var/lib/vok");
-        Result created = run({"/usr/bin/sqlite3", "-bail", DATABASE},
-                             readFile(source("stationtool/config.sql")) +
-                                 readFile(source("stationtool/sample.sql")));
-        ASSERT_EQ(created.status, 0) << created.err;
+        createSampleDatabase(DATABASE);
     }
 
     // Starts station 3's agent; `values` ("node.subnode value name" lines) replaces the
