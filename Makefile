@@ -8,7 +8,10 @@ PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev sqlite3
 SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test test-dev test-asan release demo format lint clean
+PRESETS := dev asan release
+
+.PHONY: all deps build test release demo format lint lint-format clean \
+        $(foreach step,configure build test,$(addprefix $(step)-,$(PRESETS)))
 
 all: build
 
@@ -21,13 +24,13 @@ deps:
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	else echo "deps: as root, run: apt-get install -y$$(echo ' '$$missing)"; exit 1; fi
 
-configure-%: deps
+$(addprefix configure-,$(PRESETS)): configure-%: deps
 	cmake --preset $*
 
-build-%: configure-%
+$(addprefix build-,$(PRESETS)): build-%: configure-%
 	cmake --build --preset $* -j $(JOBS)
 
-test-%: build-%
+$(addprefix test-,$(PRESETS)): test-%: build-%
 	ctest --preset $* -j $(JOBS)
 
 build: build-dev
