@@ -40,7 +40,10 @@ int main(int argc, char** argv) {
         return -1;
     }
     if (id < 0 || id > APB_MAX_ID) {
-        fprintf(stderr, "Invalid id: %lld\n", id);
+        // A number that fits 32 bits shows as the signed reading of those bits (4294967295 as
+        // -1, the same as -1 itself); a wider one shows as given.
+        long long shown = id >= INT32_MIN && id <= UINT32_MAX ? int32_t(uint32_t(id)) : id;
+        fprintf(stderr, "Invalid id: %lld\n", shown);
         return -1;
     }
     const char* setting = argv[3];

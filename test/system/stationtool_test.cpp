@@ -232,6 +232,10 @@ TEST_F(StationtoolTest, CommandLineRefusalsSendNothing) {
         {{"", "get", "vol_max"}, "Invalid input\n" + USAGE},
         {{"17", "get", "vol_max"}, "Invalid id: 17\n"},
         {{"-1", "set", "vol_max", "5"}, "Invalid id: -1\n"},
+        // Within 32 bits an ID shows as the signed reading of its bits.
+        {{"4294967295", "get", "vol_max"}, "Invalid id: -1\n"},
+        {{"3000000000", "get", "vol_max"}, "Invalid id: -1294967296\n"},
+        {{"-2147483648", "get", "vol_max"}, "Invalid id: -2147483648\n"},
         // Numbers beyond 32 bits are refused rather than wrapped onto station 3 or value 42.
         {{"4294967299", "get", "vol_max"}, "Invalid id: 4294967299\n"},
         {{"3", "set", "vol_max", "4294967338"}, "Invalid input\n" + USAGE},
