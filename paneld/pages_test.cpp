@@ -82,28 +82,28 @@ TEST(StationCharTest, StationsNineToSixteenUseTheHighByte) {
     EXPECT_EQ(status.stationChar(8), N);
 }
 
+template <typename Accessor>
+std::string logicError(Accessor accessor) {
+    try {
+        accessor();
+    } catch (const std::logic_error& error) {
+        return error.what();
+    }
+    return "(accepted)";
+}
+
 TEST(AccessorsTest, NumbersOutOfRangeAreLogicErrors) {
     IntersectionStatus status;
     for (unsigned phase : {0u, 9u, 4294967295u}) {
-        EXPECT_THROW(
-            {
-                try {
-                    status.signalChar(phase);
-                } catch (const std::logic_error& error) {
-                    EXPECT_STREQ(error.what(), "Invalid phase number requested.");
-                    throw;
-                }
-            },
-            std::logic_error);
-        EXPECT_THROW(status.callChar(phase), std::logic_error);
+        EXPECT_EQ(logicError([&] { status.signalChar(phase); }), "Invalid phase number requested.")
+            << "phase " << phase;
+        EXPECT_EQ(logicError([&] { status.callChar(phase); }), "Invalid phase number requested.")
+            << "phase " << phase;
     }
     for (unsigned station : {0u, 17u, 4294967295u}) {
-        try {
-            status.stationChar(station);
-            ADD_FAILURE() << "station " << station << " accepted";
-        } catch (const std::logic_error& error) {
-            EXPECT_STREQ(error.what(), "Invalid station ID number requested.");
-        }
+        EXPECT_EQ(logicError([&] { status.stationChar(station); }),
+                  "Invalid station ID number requested.")
+            << "station " << station;
     }
 }
 

@@ -126,11 +126,14 @@ TEST(CIDSocketTest, StatusReportWidensWithoutSignAndReadsNoAnswer) {
 }
 
 TEST(CIDSocketTest, FailedConnectLeavesNoDescriptorOpen) {
-    size_t before = openDescriptors();
-    std::string message =
-        messageOf<std::system_error>([] { CIDSocket socket("not an address", 5000); });
-    EXPECT_EQ(message.rfind("Unable to connect CID socket.", 0), 0u) << message;
-    EXPECT_EQ(openDescriptors(), before);
+    // An address that does not convert, and the broadcast address, which a UDP socket without
+    // SO_BROADCAST cannot connect to.
+    for (const char* host : {"not an address", "255.255.255.255"}) {
+        size_t before = openDescriptors();
+        std::string message = messageOf<std::system_error>([&] { CIDSocket socket(host, 5000); });
+        EXPECT_EQ(message.rfind("Unable to connect CID socket.", 0), 0u) << host << ": " << message;
+        EXPECT_EQ(openDescriptors(), before) << host;
+    }
 }
 
 TEST(CIDSocketTest, DestructorClosesTheSocket) {

@@ -1,10 +1,13 @@
 // paneld, the real binary, on the simulated board (boardsim bound over /dev/i2c-0 and the GPIO
 // value files) with the CID played by the test on 127.0.0.1:5000.
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -197,6 +200,20 @@ double secondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
+// Descriptors open in process `pid`.
+size_t openDescriptors(pid_t pid) {
+    std::filesystem::directory_iterator entries("/proc/" + std::to_string(pid) + "/fd");
+    return static_cast<size_t>(std::distance(entries, {}));
+}
+
+size_t occurrences(const std::string& text, const std::string& piece) {
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 std::string blank() {
     return std::string(16, ' ') + "\n" + std::string(16, ' ');
 }
@@ -302,6 +319,8 @@ std::string pageText(int page, uint32_t render) {
 TEST_F(PaneldTest, PressesCycleThePagesAndReleasesChangeNothing) {
     startPaneld();
     EXPECT_EQ(frame().text(), pageText(1, 1));
+    std::this_thread::sleep_for(300ms);  // the render's CID socket is closed by now
+    size_t descriptors = openDescriptors(paneld_->pid());
     uint32_t renders = 1;
     for (int page : {2, 3, 1, 2}) {
         Frame tick = frame();  // a refresh of the page before; the next is a second away
@@ -318,6 +337,34 @@ TEST_F(PaneldTest, PressesCycleThePagesAndReleasesChangeNothing) {
     }
     EXPECT_EQ(cid_->answered(), static_cast<int>(renders));  // one fresh status per render
     EXPECT_TRUE(paneld_->running()) << paneld_->err();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(openDescriptors(paneld_->pid()), descriptors) << "a render left a descriptor open";
+}
+
+// paneld is held stopped across two refresh periods and a press, so that its next poll reports
+// the timer and the button together.
+TEST_F(PaneldTest, TickAndPressInOneWakeUpRenderTheOldPageOnceThenTheNewOne) {
+    startPaneld();
+    EXPECT_EQ(frame().text(), pageText(1, 1));
+    ASSERT_EQ(kill(paneld_->pid(), SIGSTOP), 0);
+    std::this_thread::sleep_for(2500ms);
+    press();
+    std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(kill(paneld_->pid(), SIGCONT), 0);
+
+    Frame tick = frame();
+    EXPECT_EQ(tick.text(), pageText(1, 2));  // the tick first, one render for all its periods
+    Frame shown = frame(Millis(700));
+    EXPECT_LT(secondsBetween(tick.at, shown.at), 0.5);
+    EXPECT_EQ(shown.text(), pageText(2, 3));
+    release();
+    Frame refresh = frame(Millis(1500));
+    EXPECT_NEAR(secondsBetween(shown.at, refresh.at), 1.0, 0.35);
+    EXPECT_EQ(refresh.text(), pageText(2, 4));
+    EXPECT_EQ(cid_->answered(), 4);
+    EXPECT_EQ(occurrences(paneld_->err(), "Couldn't keep up with refresh timer.\n"), 1u)
+        << paneld_->err();
+    EXPECT_EQ(occurrences(paneld_->err(), "timeout timer"), 0u) << paneld_->err();
 }
 
 TEST_F(PaneldTest, DisplayBlanksOnceAfterSixtySecondsUntilTheNextPress) {
