@@ -202,6 +202,14 @@ TEST_F(BsoncatTest, DeeperNestingIsPrintedUpToTheThirdLevelAndTheLoopGoesOn) {
               "{\n \"t\": 1\n}\n");
 }
 
+TEST_F(BsoncatTest, AFailedReadIsNotACleanEnd) {
+    // A directory as standard input: the first read fails.
+    Result result = run({"/bin/sh", "-c", "exec " + program("bsoncat") + " </"});
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+}
+
 TEST_F(BsoncatTest, CorruptedStreamsNeverCrash) {
     DocumentMaker maker(99);
     std::mt19937 random(5);
