@@ -56,8 +56,8 @@ int bson_getDocument(const uint8_t* element, const uint8_t** out);
 
 // Checks that the first `size` received bytes hold a complete document that the readers and the
 // printer can walk without leaving it: a length prefix of at least 5 and at most `size`, every
-// element and nested document inside its parent, names and strings terminated inside it, nesting
-// at most BSON_MAX_DEPTH, a terminator as the last byte. An element of a type the readers do not
+// element and nested document (up to 1024 levels) inside its parent, names and strings terminated
+// inside it, a terminator as the last byte. An element of a type the readers do not
 // know ends the walk for them, so the check looks no further than its name. Call it before any
 // other reader on bytes from outside. 0 when sound, else -1.
 int bson_check(const uint8_t* document, uint32_t size);

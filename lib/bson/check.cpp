@@ -7,6 +7,12 @@
 
 namespace {
 
+// Embedded documents deeper than the builder makes are still well-formed: the printer shows
+// their parents and stops at them, and a caller may step into them with bson_getDocument, so
+// every level is checked. The recursion is bounded all the same; each level takes at least 7
+// bytes, so no document of this system (4095 bytes at most) comes near this.
+constexpr uint32_t kCheckMaxDepth = 1024;
+
 bool _supported(uint8_t type) {
     return type == BSON_DOUBLE || type == BSON_STRING || type == BSON_DOCUMENT ||
            type == BSON_NULL || type == BSON_INT32;
@@ -59,7 +65,7 @@ int _checkDocument(const uint8_t* doc, uint64_t length, uint32_t depth) {
                 break;
             }
             default: {  // BSON_DOCUMENT
-                if (depth >= BSON_MAX_DEPTH || value + 4 > end) {
+                if (depth >= kCheckMaxDepth || value + 4 > end) {
                     return -1;
                 }
                 uint32_t stored = bson_length(doc + value);

@@ -70,33 +70,39 @@ TEST(BsonCheck, RefusesEveryTruncation) {
     EXPECT_EQ(bson_check(longer.data(), static_cast<uint32_t>(longer.size())), 0);
 }
 
-TEST(BsonCheck, RefusesAThirdLevelOfNesting) {
-    uint8_t buffer[64];
-    bson_builder b;
-    bson_init(&b, buffer, sizeof buffer);
-    bson_beginDocument(&b, "a");
-    bson_beginDocument(&b, "b");
-    bson_appendInt(&b, "c", 1);
-    bson_endDocument(&b);
-    bson_endDocument(&b);
-    ASSERT_EQ(bson_finish(&b), 1);
-    uint32_t length = bson_length(buffer);
-    ASSERT_EQ(bson_check(buffer, length), 0);
-    // Turn the int "c" (4 value bytes) into an embedded empty document of 5 bytes, moving the
-    // rest up by one: {"a": {"b": {"c": {}}}}.
-    Bytes deep(buffer, buffer + length);
-    size_t c = 4 + 3 + 4 + 3 + 4;
-    ASSERT_EQ(deep[c], BSON_INT32);
-    deep[c] = BSON_DOCUMENT;
-    Bytes empty = {5, 0, 0, 0, 0};
-    deep.erase(deep.begin() + c + 3, deep.begin() + c + 7);
-    deep.insert(deep.begin() + c + 3, empty.begin(), empty.end());
-    deep[0] += 1;
-    deep[7] += 1;
-    deep[14] += 1;
-    EXPECT_EQ(bson_check(deep.data(), static_cast<uint32_t>(deep.size())), -1);
-    deep[c] = 0x08;  // the same bytes as an unsupported element: the walk ends there
-    EXPECT_EQ(bson_check(deep.data(), static_cast<uint32_t>(deep.size())), 0);
+// {"a": {"a": ... {}}} with `levels` embedded documents, level k starting at offset 7k.
+Bytes nested(size_t levels) {
+    Bytes doc;
+    for (size_t k = 0; k <= levels; ++k) {
+        doc.insert(doc.end(), {0, 0, 0, 0});
+        if (k < levels) {
+            doc.insert(doc.end(), {BSON_DOCUMENT, 'a', 0});
+        }
+    }
+    doc.insert(doc.end(), levels + 1, 0);
+    for (size_t k = 0; k <= levels; ++k) {
+        auto length = static_cast<uint32_t>(doc.size() - 8 * k);
+        for (int i = 0; i < 4; ++i) {
+            doc[7 * k + i] = static_cast<uint8_t>(length >> (8 * i));
+        }
+    }
+    return doc;
+}
+
+TEST(BsonCheck, ChecksEveryLevelOfNesting) {
+    for (size_t levels : {0, 1, 2, 3, 10, 1024}) {
+        SCOPED_TRACE(levels);
+        Bytes doc = nested(levels);
+        EXPECT_EQ(bson_check(doc.data(), static_cast<uint32_t>(doc.size())), 0);
+        if (levels >= 3) {
+            // The innermost document claims one byte more than its parent holds.
+            doc[7 * levels] += 1;
+            EXPECT_EQ(bson_check(doc.data(), static_cast<uint32_t>(doc.size())), -1);
+        }
+    }
+    // Past the bound of the recursion the document is refused rather than walked.
+    Bytes tooDeep = nested(1025);
+    EXPECT_EQ(bson_check(tooDeep.data(), static_cast<uint32_t>(tooDeep.size())), -1);
 }
 
 TEST(BsonCheck, NameWithoutNulInItsScanEndsTheWalk) {

@@ -180,6 +180,36 @@ TEST_F(BsoncatTest, BrokenStreamsEndWithStatus255AfterWhatWasWhole) {
     }
 }
 
+TEST_F(BsoncatTest, DeeperNestingIsPrintedUpToTheThirdLevelAndTheLoopGoesOn) {
+    // {"a": {"b": {"c": {"x": 1}}, "y": 2}, "z": 3}, then {"t": 1}.
+    const Bytes c = {12, 0, 0, 0, 0x10, 'x', 0, 1, 0, 0, 0, 0};
+    Bytes b = {20, 0, 0, 0, 0x03, 'c', 0};
+    b.insert(b.end(), c.begin(), c.end());
+    b.push_back(0);
+    Bytes a = {35, 0, 0, 0, 0x03, 'b', 0};
+    a.insert(a.end(), b.begin(), b.end());
+    a.insert(a.end(), {0x10, 'y', 0, 2, 0, 0, 0, 0});
+    Bytes deep = {50, 0, 0, 0, 0x03, 'a', 0};
+    deep.insert(deep.end(), a.begin(), a.end());
+    deep.insert(deep.end(), {0x10, 'z', 0, 3, 0, 0, 0, 0});
+    ASSERT_EQ(deep.size(), 50u);
+    Bytes stream = deep;
+    stream.insert(stream.end(), {12, 0, 0, 0, 0x10, 't', 0, 1, 0, 0, 0, 0});
+    Result result = cat(stream);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out,
+              "{\n \"a\": \n {\n  \"b\": \n  {\n   \"c\": \n,\n  \"y\": 2\n }\n,\n \"z\": 3\n}\n"
+              "{\n \"t\": 1\n}\n");
+}
+
+TEST_F(BsoncatTest, AFailedReadIsNotACleanEnd) {
+    // A directory as standard input: the first read fails.
+    Result result = run({"/bin/sh", "-c", "exec " + program("bsoncat") + " </"});
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+}
+
 TEST_F(BsoncatTest, CorruptedStreamsNeverCrash) {
     DocumentMaker maker(99);
     std::mt19937 random(5);

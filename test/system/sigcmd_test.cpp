@@ -1,4 +1,8 @@
 // sigcmd, the real binary, against a CID played by the test on 127.0.0.1:5000.
+#include <sched.h>
+
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "harness.h"
@@ -18,6 +22,12 @@ const std::string USAGE =
 
 Bytes command(int32_t t, int32_t c, int32_t r, int32_t g) {
     return intDocument({{"t", t}, {"c", c}, {"r", r}, {"g", g}});
+}
+
+// Moves this test into a network namespace of its own whose loopback is down, so that there is
+// no route to 127.0.0.1 and connecting fails.
+void noRouteToCid() {
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0) << strerror(errno);
 }
 
 class SigcmdTest : public SystemTest {};
@@ -94,6 +104,16 @@ TEST_F(SigcmdTest, SendsEvenWhenNoCidListens) {
     // UDP to a closed port: the send itself succeeds; no answer is read.
     Result result = run({program("sigcmd"), "miireset"});
     EXPECT_EQ(result.status, 0) << result.err;
+}
+
+TEST_F(SigcmdTest, NoRouteToTheCidReportsTheSocketSteps) {
+    noRouteToCid();
+    Result result = run({program("sigcmd"), "ped", "1"});
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.err,
+              "cid_getSocket: Unable to connect to CID host:\n"
+              "cid_getSocket: Network is unreachable\n"
+              "main: Unable to connecto to CID.\n");
 }
 
 }  // namespace

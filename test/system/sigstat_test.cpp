@@ -1,4 +1,8 @@
 // sigstat, the real binary, against a CID played by the test.
+#include <sched.h>
+
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -19,6 +23,12 @@ Bytes document(const Keys& keys) {
 }
 
 const Bytes STATUS_QUERY = {0x0c, 0, 0, 0, 0x10, 0x74, 0, 1, 0, 0, 0, 0};
+
+// Moves this test into a network namespace of its own whose loopback is down, so that there is
+// no route to 127.0.0.1 and connecting fails.
+void noRouteToCid() {
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0) << strerror(errno);
+}
 
 class SigstatTest : public SystemTest {
   protected:
@@ -125,6 +135,25 @@ TEST_F(SigstatTest, NoAnswerWithinOneSecondFails) {
                   MAIN_LINE);
     EXPECT_GE(waited, 900ms);
     EXPECT_LT(waited, 3s);
+}
+
+TEST_F(SigstatTest, SocketAndReceiveFailuresEndWithTheMainLine) {
+    // Nothing on port 5000: the query goes out, the receive is refused.
+    Result refused = run({program("sigstat"), "--hex"});
+    EXPECT_EQ(refused.status, 255);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err,
+              "cid_getIntersecionData: Unable to recv CID request:\n"
+              "cid_getIntersecionData: Connection refused\n" +
+                  MAIN_LINE);
+    noRouteToCid();
+    Result unreachable = run({program("sigstat"), "--xml"});
+    EXPECT_EQ(unreachable.status, 255);
+    EXPECT_EQ(unreachable.out, "");
+    EXPECT_EQ(unreachable.err,
+              "cid_getSocket: Unable to connect to CID host:\n"
+              "cid_getSocket: Network is unreachable\n" +
+                  MAIN_LINE);
 }
 
 TEST_F(SigstatTest, ShortWriteOfTheRawFormFails) {

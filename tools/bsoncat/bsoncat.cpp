@@ -20,7 +20,8 @@ static bsoncat_result _catOne(FILE* in, FILE* out) {
     size_t got = fread(buffer, 1, 4, in);
     if (got < 4) {
         free(buffer);
-        return got == 0 ? BSONCAT_END : BSONCAT_BROKEN;
+        // Only the end of the input is a clean end; a failed read is not.
+        return got == 0 && !ferror(in) ? BSONCAT_END : BSONCAT_BROKEN;
     }
     uint32_t length = bson_length(buffer);
     if (length > BSONCAT_MAX_LENGTH || length < BSONCAT_MIN_LENGTH) {

@@ -75,6 +75,14 @@ TEST(Sigstat, FormsOfAKnownStatus) {
               "<goods>32766</goods>\n");
 }
 
+TEST(Sigstat, HexFormShowsAllBitsOfWideOrNegativeMasks) {
+    sigstat_status status{};
+    status.walk = -1;
+    status.dontWalk = 0x1234;
+    status.clear = 10;
+    EXPECT_EQ(written(SIGSTAT_HEX, status), "FFFFFFFF 1234 0A\n");
+}
+
 TEST(Sigstat, FirstArgumentChoosesTheForm) {
     const struct {
         const char* argument;

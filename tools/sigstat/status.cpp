@@ -69,7 +69,9 @@ void sigstat_summary(const sigstat_status* status, char symbols[9]) {
 
 void sigstat_write(FILE* stream, sigstat_form form, const sigstat_status* status) {
     if (form == SIGSTAT_HEX) {
-        fprintf(stream, "%02X %02X %02X\n", status->walk, status->dontWalk, status->clear);
+        // %X takes an unsigned int; a negative mask prints as its 32 bits.
+        fprintf(stream, "%02X %02X %02X\n", static_cast<unsigned>(status->walk),
+                static_cast<unsigned>(status->dontWalk), static_cast<unsigned>(status->clear));
     } else if (form == SIGSTAT_XML) {
         fprintf(stream, "<dw>%d</dw>\n", status->dontWalk);
         fprintf(stream, "<walk>%d</walk>\n", status->walk);
