@@ -40,7 +40,10 @@ int main(int argc, char** argv) {
         return -1;
     }
     if (id < 0 || id > APB_MAX_ID) {
-        fprintf(stderr, "Invalid id: %lld\n", id);
+        // A number that fits 32 bits shows as the signed reading of those bits (4294967295 as
+        // -1, the same as -1 itself); a wider one shows as given.
+        long long shown = id >= INT32_MIN && id <= UINT32_MAX ? int32_t(uint32_t(id)) : id;
+        fprintf(stderr, "Invalid id: %lld\n", shown);
         return -1;
     }
     const char* setting = argv[3];
@@ -52,7 +55,8 @@ int main(int argc, char** argv) {
             fputs("Too many parameters for command\n", stderr);
             return -1;
         }
-        if (!_scanNumber(argv[4], &given) || given < INT32_MIN || given > INT32_MAX) {
+        // Any 32-bit pattern goes: the station is sent the same octets for 4294967295 as for -1.
+        if (!_scanNumber(argv[4], &given) || given < INT32_MIN || given > UINT32_MAX) {
             fputs("Invalid input\n", stderr);
             printUsage(stderr);
             return -1;
@@ -68,7 +72,7 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    int32_t value = int32_t(given);
+    int32_t value = int32_t(uint32_t(given));
     if (!haveValue && config_getSetting(setting, unsigned(id), &value) < 0) {
         fprintf(stderr, "Unable to get setting value: %s\n", setting);
         return -1;

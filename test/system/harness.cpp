@@ -124,6 +124,30 @@ int uniqueCounter() {
     return ++counter;
 }
 
+// A fresh tmpfs on /tmp. A project tree that lies under /tmp itself (a clone made there) is
+// bound back in, so that the programs and sources stay where the tests look for them.
+void mountPrivateTmp() {
+    std::vector<std::string> kept;
+    std::vector<Socket> handles;
+    for (std::string path : {std::string(CABINET_SOURCE_DIR), std::string(CABINET_BIN_DIR)}) {
+        if (path.rfind("/tmp/", 0) != 0) {
+            continue;
+        }
+        std::string top = path.substr(0, path.find('/', 5));
+        if (std::find(kept.begin(), kept.end(), top) == kept.end()) {
+            kept.push_back(top);
+            handles.emplace_back(open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        }
+    }
+    if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") < 0) {
+        fail("mount tmpfs on /tmp");
+    }
+    for (size_t i = 0; i < kept.size(); ++i) {
+        makeDirectories(kept[i]);
+        bindMount("/proc/self/fd/" + std::to_string(handles[i].fd()), kept[i]);
+    }
+}
+
 }  // namespace
 
 std::string enterPrivateNamespaces() {
@@ -136,7 +160,7 @@ std::string enterPrivateNamespaces() {
             fail("make mounts private");
         }
         configureLoopback();
-        mountTmpfs("/tmp");
+        mountPrivateTmp();
     } catch (const std::exception& error) {
         return std::string("cannot set up the private namespaces: ") + error.what();
     }
@@ -144,6 +168,10 @@ std::string enterPrivateNamespaces() {
 }
 
 void mountTmpfs(const std::string& path) {
+    // /tmp is the test's own already, so a missing path there is simply made.
+    if (path.rfind("/tmp/", 0) == 0) {
+        makeDirectories(path);
+    }
     std::string target = deepestExistingAncestor(path);
     if (mount("tmpfs", target.c_str(), "tmpfs", 0, "mode=0755") < 0) {
         fail("mount tmpfs on " + target);

@@ -22,8 +22,8 @@ using Millis = std::chrono::milliseconds;
 std::string enterPrivateNamespaces();
 
 // Mounts a fresh tmpfs so that `path` exists and is empty and private to this test. When
-// `path` does not exist, the tmpfs covers its deepest existing ancestor, so nothing is ever
-// created on the real file system.
+// `path` does not exist outside /tmp (which is private already), the tmpfs covers its deepest
+// existing ancestor, so nothing is ever created on the real file system.
 void mountTmpfs(const std::string& path);
 
 // Bind-mounts `source` over `target` (a file or a directory) inside the private namespace.

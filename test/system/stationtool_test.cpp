@@ -100,19 +100,22 @@ TEST_F(StationtoolTest, SetValuesReachTheAgentAndAFollowingGetShowsThem) {
     startAgent();
     struct Case {
         const char* given;
+        const char* sent;
         const char* held;
         const char* shown;
     } cases[] = {
-        {"42", "42", "Value: 42\n"},
-        {"-5", "-5", "Value: 4294967291\n"},
-        {"-1", "-1", "Value: 4294967295\n"},  // the agent confirms -1 as 02 01 FF
-        {"2147483647", "2147483647", "Value: 2147483647\n"},
+        {"42", "42", "42", "Value: 42\n"},
+        {"-5", "-5", "-5", "Value: 4294967291\n"},
+        {"-1", "-1", "-1", "Value: 4294967295\n"},  // the agent confirms -1 as 02 01 FF
+        {"2147483647", "2147483647", "2147483647", "Value: 2147483647\n"},
+        {"4294967295", "-1", "-1", "Value: 4294967295\n"},  // the same 32 bits as -1
+        {"-2147483648", "-2147483648", "-2147483648", "Value: 2147483648\n"},
     };
     for (const Case& c : cases) {
         Result set = stationtool({"3", "set", "vol_max", c.given});
         EXPECT_EQ(set.status, 0) << c.given << "\n" << set.err;
         EXPECT_EQ(set.err, "");
-        EXPECT_NE(set.out.find("ID is: 3\nValue is: " + std::string(c.given) + "\n"),
+        EXPECT_NE(set.out.find("ID is: 3\nValue is: " + std::string(c.sent) + "\n"),
                   std::string::npos)
             << set.out;
         EXPECT_EQ(agentValue("vol_max"), c.held);
@@ -232,9 +235,15 @@ TEST_F(StationtoolTest, CommandLineRefusalsSendNothing) {
         {{"", "get", "vol_max"}, "Invalid input\n" + USAGE},
         {{"17", "get", "vol_max"}, "Invalid id: 17\n"},
         {{"-1", "set", "vol_max", "5"}, "Invalid id: -1\n"},
+        // Within 32 bits an ID shows as the signed reading of its bits.
+        {{"4294967295", "get", "vol_max"}, "Invalid id: -1\n"},
+        {{"3000000000", "get", "vol_max"}, "Invalid id: -1294967296\n"},
+        {{"-2147483648", "get", "vol_max"}, "Invalid id: -2147483648\n"},
         // Numbers beyond 32 bits are refused rather than wrapped onto station 3 or value 42.
         {{"4294967299", "get", "vol_max"}, "Invalid id: 4294967299\n"},
         {{"3", "set", "vol_max", "4294967338"}, "Invalid input\n" + USAGE},
+        {{"3", "set", "vol_max", "4294967296"}, "Invalid input\n" + USAGE},
+        {{"3", "set", "vol_max", "-2147483649"}, "Invalid input\n" + USAGE},
         {{"3", "get", "vol_max", "5"}, "Too many parameters for command\n"},
         {{"3", "set", "vol_max", "5x"}, "Invalid input\n" + USAGE},
         {{"3", "set", "vol_max", ""}, "Invalid input\n" + USAGE},
