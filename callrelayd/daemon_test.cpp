@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include "descriptors.h"
@@ -58,6 +59,47 @@ TEST(InitCommunicationTest, SecondListenerOnThePortFailsAndLeavesNothingOpen) {
     EXPECT_LT(second.fd(), 0);
     EXPECT_LT(secondCid.fd(), 0);
     EXPECT_EQ(openDescriptors(), before);
+}
+
+// The lowest descriptor number that is free, which socket() would return next.
+int lowestFreeDescriptor() {
+    int fd = dup(0);
+    close(fd);
+    return fd;
+}
+
+TEST(InitCommunicationTest, SocketsThatCannotBeCreatedFailStartUpAndLeaveNothingOpen) {
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizers' runtime opens pipes to check memory, so it misreports without descriptors.
+    GTEST_SKIP() << "needs free descriptors under the sanitizers";
+#endif
+    const struct {
+        const char* name;
+        int room;  // descriptors that may still be opened
+        std::string line;
+    } cases[] = {
+        {"no listening socket", 0, "]Error creating socket-Too many open files\n"},
+        {"no CID socket", 1, "]Error opening CID socket\n"},
+    };
+    for (const auto& c : cases) {
+        Socket listener;
+        Socket cid;
+        size_t before = openDescriptors();
+        testing::internal::CaptureStderr();
+        rlimit saved{};
+        getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit tight = saved;
+        tight.rlim_cur = static_cast<rlim_t>(lowestFreeDescriptor() + c.room);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+        int result = initCommunication(0, "127.0.0.1", 5000, listener, cid);
+        setrlimit(RLIMIT_NOFILE, &saved);
+        std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_LT(result, 0) << c.name;
+        EXPECT_NE(log.find(c.line), std::string::npos) << c.name << ":\n" << log;
+        EXPECT_LT(listener.fd(), 0) << c.name;
+        EXPECT_LT(cid.fd(), 0) << c.name;
+        EXPECT_EQ(openDescriptors(), before) << c.name;
+    }
 }
 
 bool isZombie(pid_t pid) {

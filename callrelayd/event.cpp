@@ -2,8 +2,6 @@
 
 #include <sys/socket.h>
 
-#include <cstring>
-
 #include "bson.h"
 #include "log.h"
 
@@ -43,13 +41,13 @@ int receiveMessage(int fd) {
         logWarning("Error receiving message", 1);
         return result;
     }
-    int32_t length = 0;
-    memcpy(&length, messageBuffer, sizeof length);  // the board and the wire are little-endian
-    if (static_cast<uint32_t>(length) - 4u > MESSAGE_BUFFER_SIZE - 4u) {
+    // Little-endian on the wire whatever the host; a length below 4 wraps round and is refused.
+    uint32_t length = bson_length(messageBuffer);
+    if (length - 4u > MESSAGE_BUFFER_SIZE - 4u) {
         logWarning("BSON document too long", 0);
         return -1;
     }
-    if (receiveExact(fd, messageBuffer + 4, length - 4) < 0) {
+    if (receiveExact(fd, messageBuffer + 4, static_cast<int>(length - 4u)) < 0) {
         logWarning("Received bytes doesn't match indicated length", 1);
         return -1;
     }
@@ -76,9 +74,8 @@ APBEvent receiveEvent(int connection) {
         logWarning("Error recieving BSON document", 0);
         return nullEvent;
     }
-    uint32_t length = 0;  // accepted by receiveMessage: 4..1024, all of it received
-    memcpy(&length, messageBuffer, sizeof length);
-    APBEvent event = decodeEvent(messageBuffer, length);
+    // The length was accepted by receiveMessage (4..1024) and all of it received.
+    APBEvent event = decodeEvent(messageBuffer, bson_length(messageBuffer));
     if (event == nullEvent) {
         logWarning("Error desierializing bson document", 0);
         return nullEvent;

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "descriptors.h"
 #include "socket.h"
 #include "test_util.h"
 
@@ -177,6 +178,43 @@ TEST(SendConfigTest, UnreachableStationIsLogged) {
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("]Unable to connect-Connection refused\n"), std::string::npos) << log;
     EXPECT_NE(log.find("]Unable to connect to APB\n"), std::string::npos) << log;
+}
+
+TEST(SendConfigTest, NoOutcomeLeavesADescriptorOpen) {
+    Database db(SAMPLE);
+    Database noView;
+    std::string wide = "CREATE VIEW v_sendtostation AS SELECT 4 AS id";
+    for (int i = 0; i < 60; ++i) {
+        wide += ", 1 AS a_setting_with_a_long_name_" + std::to_string(i);
+    }
+    Database tooWide((wide + ";").c_str());
+    Socket listener(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = loopback(LOOPBACK_BASE + 4, 0);
+    ASSERT_EQ(bind(listener.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener.fd(), 4), 0);
+    uint16_t port = portOf(listener.fd());
+    const struct {
+        const char* name;
+        const char* database;
+        int32_t station;
+    } cases[] = {
+        {"pushed", db.path(), 4},
+        {"no row", db.path(), 9},
+        {"no view", noView.path(), 4},
+        {"cannot open", "/nonexistent-directory/config.db", 4},
+        {"row too large", tooWide.path(), 4},
+        {"station refuses", db.path(), 5},  // nothing listens on its address
+    };
+    size_t before = openDescriptors();
+    for (const auto& c : cases) {
+        testing::internal::CaptureStderr();
+        sendConfig(c.station, RelayTargets{-1, c.database, LOOPBACK_BASE, port});
+        testing::internal::GetCapturedStderr();
+        while (readable(listener.fd(), 0)) {
+            close(accept(listener.fd(), nullptr, nullptr));
+        }
+        EXPECT_EQ(openDescriptors(), before) << c.name;
+    }
 }
 
 }  // namespace

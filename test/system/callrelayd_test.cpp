@@ -237,9 +237,107 @@ class CallrelaydTest : public SystemTest {
             std::string err = daemon_->err();
             EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
             EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+            expectEveryLineInSyslog(err);
+        }
+        if (syslog_) {
+            expectCatalogueLevels();
         }
         daemon_.reset();
         syslog_.reset();
+    }
+
+    // Every line on the daemon's standard error also went to syslog. A line reaches syslog
+    // before standard error, so the lines still missing are only in the capture's queue.
+    void expectEveryLineInSyslog(const std::string& err) {
+        std::multiset<std::string> missing;
+        auto stillMissing = [&] {
+            missing = {};
+            for (const std::string& line : splitLines(err)) {
+                if (line.rfind("[", 0) == 0) {
+                    missing.insert(line);
+                }
+            }
+            for (const SyslogLine& logged : syslog_->lines()) {
+                auto found = missing.find(logged.text);
+                if (found != missing.end()) {
+                    missing.erase(found);
+                }
+            }
+            return !missing.empty();
+        };
+        eventually([&] { return !stillMissing(); });
+        for (const std::string& line : missing) {
+            ADD_FAILURE() << "only on standard error: " << line;
+        }
+    }
+
+    // Every line that callrelayd sent to syslog is a text of its catalogue, exactly, at the
+    // catalogue's level, with the errno description appended exactly when the catalogue says.
+    void expectCatalogueLevels() {
+        const struct {
+            const char* text;
+            int level;
+            bool withErrno;
+        } catalogue[] = {
+            {"starting", INFO, false},
+            {"Error creating socket", WARNING, true},
+            {"Error setting socket reuse", WARNING, true},
+            {"Error binding socket", WARNING, true},
+            {"Error setting socket to listen", WARNING, true},
+            {"Error opening CID socket", ERR, false},
+            {"Error getting hostname", ERR, false},
+            {"Error connecting to CID", ERR, true},
+            {"Error initializing communication", ERR, false},
+            {"Error accepting connection", WARNING, true},
+            {"Child started", INFO, false},
+            {"Invalid event received", ERR, false},
+            {"Error receiving message", WARNING, true},
+            {"BSON document too long", WARNING, false},
+            {"Received bytes doesn't match indicated length", WARNING, true},
+            {"Error recieving BSON document", WARNING, false},
+            {"Error desierializing bson document", WARNING, false},
+            {"Button down", INFO, false},
+            {"Button up", INFO, false},
+            {"Sending config", INFO, false},
+            {"Ped Call", INFO, false},
+            {"APS Call", INFO, false},
+            {"Unhandled event", WARNING, false},
+            {"Problem sending command to CID", WARNING, true},
+            {"Unable to load config", WARNING, false},
+            {"Unable to connect to APB", WARNING, false},
+            {"Unable to get socket.", WARNING, false},
+            {"Unable to connect", WARNING, true},
+            {"Can't upen config database.", WARNING, false},
+            {"Config not found", WARNING, false},
+        };
+        const std::string prepare = "Can't prepare statement";  // SQLite's message follows
+        std::regex prefix(R"(^\[\d+;-?\d+\](.*)$)");
+        for (const SyslogLine& logged : syslog_->lines()) {
+            if (logged.ident != "callrelayd.v2") {
+                continue;
+            }
+            std::smatch match;
+            if (!std::regex_match(logged.text, match, prefix)) {
+                ADD_FAILURE() << "no [pid;seconds] prefix: " << logged.text;
+                continue;
+            }
+            std::string text = match[1];
+            int level = -1;
+            if (text.rfind(prepare, 0) == 0 && text.size() > prepare.size()) {
+                level = WARNING;
+            }
+            for (const auto& entry : catalogue) {
+                std::string exact = entry.withErrno ? std::string(entry.text) + "-" : entry.text;
+                if (entry.withErrno ? text.rfind(exact, 0) == 0 : text == exact) {
+                    level = entry.level;
+                }
+            }
+            if (level < 0) {
+                ADD_FAILURE() << "not in the catalogue: " << logged.text;
+                continue;
+            }
+            EXPECT_EQ(logged.priority, LOG_DAEMON_FACILITY * 8 + level) << logged.text;
+        }
     }
 
     // The configuration database: the project's schema and its sample data.
@@ -762,6 +860,8 @@ TEST_F(CallrelaydTest, ChurnLeavesNoZombiesAndNoDescriptors) {
     }
     EXPECT_EQ(descriptorCount(daemon.pid()), before);
     EXPECT_TRUE(daemon.running());
+    // SIGCHLD arrives while the parent waits in accept, which resumes rather than fails.
+    EXPECT_EQ(daemon.err().find("Error accepting connection"), std::string::npos);
     EXPECT_EQ(childPids(daemon.err()).size(), static_cast<size_t>(BURSTS * BURST));
 }
 
