@@ -15,21 +15,14 @@
 
 #include "snmp.h"
 
+#include "octets.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
 Bytes hex(const std::string& text) {
-    Bytes out;
-    for (size_t i = 0; i < text.size();) {
-        if (text[i] == ' ') {
-            i++;
-            continue;
-        }
-        out.push_back(uint8_t(std::stoul(text.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return out;
+    return octets(text);
 }
 
 const char* const OID = "1.3.6.1.4.1.1206.4.2.14.7.3";

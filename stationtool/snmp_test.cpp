@@ -8,22 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "octets.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// "06 0C 2B" to octets.
 Bytes hex(const std::string& text) {
-    Bytes out;
-    for (size_t i = 0; i < text.size();) {
-        if (text[i] == ' ') {
-            i++;
-            continue;
-        }
-        out.push_back(uint8_t(std::stoul(text.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return out;
+    return octets(text);
 }
 
 Bytes concat(std::initializer_list<Bytes> parts) {
