@@ -245,7 +245,7 @@ int snmp_requestIdMatches(const snmp_message_t* parsed, uint32_t number) {
 int snmp_buildMessage(uint8_t* buffer, size_t size, const char* community, uint8_t pdu,
                       uint32_t request_id, const char* oid, const uint8_t* value) {
     uint8_t name[SNMP_MAX_OID_SIZE];
-    uint8_t id[6];
+    uint8_t id[7];  // an INTEGER of 32 bits takes up to 7 octets: tag, length, 00 and 4
     size_t communityLength = strlen(community);
     int nameSize = snmp_encodeOID(name, oid);
     if (communityLength > 127 || nameSize < 0) {
