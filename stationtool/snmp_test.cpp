@@ -290,6 +290,27 @@ TEST(SnmpBuild, RequestIdsOfEveryWidthGoOutWhole) {
     }
 }
 
+TEST(SnmpBuild, RefusesAMessageWhoseLengthsWouldNotBeShortForm) {
+    // With this identifier and request-id a message is 39 octets plus the community. Up to a
+    // content of 127 octets every length is one octet below 0x80; one more octet would need the
+    // long form, which the fixed two-octet headers cannot hold.
+    uint8_t value[8];
+    snmp_encodeNull(value);
+    uint8_t buffer[1024];
+    const std::string fits(90, 'c');
+    ASSERT_EQ(
+        snmp_buildMessage(buffer, sizeof buffer, fits.c_str(), SNMP_GET_REQUEST, 359, OID, value),
+        129);
+    EXPECT_EQ(buffer[1], 0x7F);
+    for (size_t length : {91, 127}) {
+        const std::string community(length, 'c');
+        EXPECT_EQ(snmp_buildMessage(buffer, sizeof buffer, community.c_str(), SNMP_GET_REQUEST, 359,
+                                    OID, value),
+                  -1)
+            << length;
+    }
+}
+
 TEST(SnmpBuildDeathTest, ConstructedLengthAbove239EndsTheProcess) {
     uint8_t element[2] = {0x30, 0};
     snmp_setLength(element, 239);
