@@ -505,6 +505,14 @@ TEST(BsonDiff, OurReadersStopWhereTheirSubsetEnds) {
          },
          {"a", "wide"},
          false},
+        {"binary data, even of length 0, ends the walk",
+         [](bson_t* b) {
+             bson_append_int32(b, "a", -1, 1);
+             bson_append_binary(b, "bin", -1, BSON_SUBTYPE_BINARY, nullptr, 0);
+             bson_append_int32(b, "b", -1, 2);
+         },
+         {"a", "bin"},
+         false},
         {"a name of 127 bytes is walked over but not read",
          [](bson_t* b) {
              bson_append_int32(b, k127.c_str(), -1, 1);
