@@ -245,7 +245,7 @@ int snmp_requestIdMatches(const snmp_message_t* parsed, uint32_t number) {
 int snmp_buildMessage(uint8_t* buffer, size_t size, const char* community, uint8_t pdu,
                       uint32_t request_id, const char* oid, const uint8_t* value) {
     uint8_t name[SNMP_MAX_OID_SIZE];
-    uint8_t id[6];
+    uint8_t id[7];  // an INTEGER of 32 bits takes up to 7 octets: tag, length, 00 and 4
     size_t communityLength = strlen(community);
     int nameSize = snmp_encodeOID(name, oid);
     if (communityLength > 127 || nameSize < 0) {
@@ -255,7 +255,12 @@ int snmp_buildMessage(uint8_t* buffer, size_t size, const char* community, uint8
     size_t valueSize = snmp_elementSize(value);
     size_t total =
         2 + 3 + 2 + communityLength + 2 + idSize + 3 + 3 + 2 + 2 + size_t(nameSize) + valueSize;
-    if (total > size) {
+    // The constructed lengths go out in one octet each. Above 127 that octet would announce a
+    // long form and no agent could read the message, so it is refused; the message's own
+    // content is the largest of the four. Beyond 239 snmp_setLength ends the process.
+    size_t content = total - 2;
+    if (total > size ||
+        (content > SNMP_MAX_SHORT_LENGTH && content <= SNMP_MAX_CONSTRUCTED_LENGTH)) {
         return -1;
     }
 

@@ -26,6 +26,9 @@
 
 // Largest length snmp_setLength writes; beyond it the process exits with SNMP_EXIT_TOO_LONG.
 #define SNMP_MAX_CONSTRUCTED_LENGTH 239
+// Largest length that one length octet holds in BER: from 0x80 on the octet announces the long
+// form, so a built message keeps its content within this.
+#define SNMP_MAX_SHORT_LENGTH 127
 #define SNMP_EXIT_TOO_LONG (-123)
 // Largest object identifier element snmp_encodeOID writes (short-form length).
 #define SNMP_MAX_OID_SIZE 129
@@ -46,7 +49,8 @@ typedef struct {
 } snmp_message_t;
 
 // Builds a message with one varbind (name `oid`, value element `value`) into `buffer`; returns
-// its size in octets, or -1 when the community, the identifier or the buffer cannot hold it.
+// its size in octets, or -1 when the community, the identifier or the buffer cannot hold it or
+// when its content would pass SNMP_MAX_SHORT_LENGTH octets (129 octets in all) up to 239.
 // A constructed length above 239 ends the process (see snmp_setLength).
 int snmp_buildMessage(uint8_t* buffer, size_t size, const char* community, uint8_t pdu,
                       uint32_t request_id, const char* oid, const uint8_t* value);

@@ -257,6 +257,60 @@ TEST(SnmpBuild, RefusesWhatTheBufferOrTheFormatCannotHold) {
               -1);
 }
 
+TEST(SnmpBuild, RequestIdsOfEveryWidthGoOutWhole) {
+    // Request-ids from 2^31 on take five content octets (a 00 in front); the encoded element
+    // once outgrew its scratch space and overwrote the first octet of the name.
+    struct Case {
+        uint32_t id;
+        Bytes element;
+        Bytes lengths;  // message and PDU length octets
+    } cases[] = {
+        {0x7FFFFFFF, hex("02 04 7F FF FF FF"), hex("2D 20")},
+        {0x80000000, hex("02 05 00 80 00 00 00"), hex("2E 21")},
+        {0xFFFFFFFF, hex("02 05 00 FF FF FF FF"), hex("2E 21")},
+    };
+    uint8_t value[8];
+    snmp_encodeNull(value);
+    for (const Case& c : cases) {
+        uint8_t buffer[1024];
+        int size =
+            snmp_buildMessage(buffer, sizeof buffer, "mosaic", SNMP_GET_REQUEST, c.id, OID, value);
+        Bytes expected = concat({hex("30"),
+                                 {c.lengths[0]},
+                                 hex("02 01 00"),
+                                 MOSAIC,
+                                 hex("A0"),
+                                 {c.lengths[1]},
+                                 c.element,
+                                 hex("02 01 00 02 01 00 30 12 30 10"),
+                                 OID_ELEMENT,
+                                 hex("05 00")});
+        ASSERT_EQ(size, int(expected.size())) << c.id;
+        EXPECT_EQ(Bytes(buffer, buffer + size), expected) << c.id;
+    }
+}
+
+TEST(SnmpBuild, RefusesAMessageWhoseLengthsWouldNotBeShortForm) {
+    // With this identifier and request-id a message is 39 octets plus the community. Up to a
+    // content of 127 octets every length is one octet below 0x80; one more octet would need the
+    // long form, which the fixed two-octet headers cannot hold.
+    uint8_t value[8];
+    snmp_encodeNull(value);
+    uint8_t buffer[1024];
+    const std::string fits(90, 'c');
+    ASSERT_EQ(
+        snmp_buildMessage(buffer, sizeof buffer, fits.c_str(), SNMP_GET_REQUEST, 359, OID, value),
+        129);
+    EXPECT_EQ(buffer[1], 0x7F);
+    for (size_t length : {91, 127}) {
+        const std::string community(length, 'c');
+        EXPECT_EQ(snmp_buildMessage(buffer, sizeof buffer, community.c_str(), SNMP_GET_REQUEST, 359,
+                                    OID, value),
+                  -1)
+            << length;
+    }
+}
+
 TEST(SnmpBuildDeathTest, ConstructedLengthAbove239EndsTheProcess) {
     uint8_t element[2] = {0x30, 0};
     snmp_setLength(element, 239);
