@@ -80,8 +80,11 @@ bool addMicroRows(Table& table, bool smoke) {
     if (smoke) {
         flags.push_back("--benchmark_min_time=0.001");
     } else {
-        flags.push_back("--benchmark_min_time=0.1");
-        flags.push_back("--benchmark_repetitions=5");
+        // Repetitions in random order, so that a burst of other load on the machine falls on
+        // both sides of a pair alike; the median of each is kept.
+        flags.push_back("--benchmark_min_time=0.05");
+        flags.push_back("--benchmark_repetitions=10");
+        flags.push_back("--benchmark_enable_random_interleaving=true");
     }
     std::vector<char*> argv;
     for (std::string& flag : flags) {
@@ -113,15 +116,24 @@ std::string cpuModel() {
     return "unknown CPU";
 }
 
-void printMachine() {
+// The load average when the run began: on a shared machine, how noisy the numbers are.
+std::string loadAverage() {
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    file >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+void printMachine(const std::string& load) {
     utsname system{};
     uname(&system);
     char date[32];
     time_t now = time(nullptr);
     strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", gmtime(&now));
     printf("cabinetbench, %s\n", date);
-    printf("machine: %s, %u cores, Linux %s, GCC %s, %s build\n\n", cpuModel().c_str(),
+    printf("machine: %s, %u cores, Linux %s, GCC %s, %s build\n", cpuModel().c_str(),
            std::thread::hardware_concurrency(), system.release, __VERSION__, CABINET_BUILD_TYPE);
+    printf("load average at the start: %s\n\n", load.c_str());
 }
 
 }  // namespace
@@ -142,6 +154,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    std::string load = loadAverage();
     Table table;
     if (micro && !addMicroRows(table, smoke)) {
         return 1;
@@ -156,7 +169,7 @@ int main(int argc, char** argv) {
         }
     }
     if (macro && skipped.empty()) {
-        MacroOptions options = smoke ? MacroOptions{50, 1, 2} : MacroOptions{2000, 3, 30};
+        MacroOptions options = smoke ? MacroOptions{50, 1, 2} : MacroOptions{2000, 5, 30};
         try {
             systest::SyslogCapture syslog;  // callrelayd logs every event; keep it private
             fprintf(stderr, "relay: callrelayd and the floor, %d rounds\n", options.rounds);
@@ -169,7 +182,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    printMachine();
+    printMachine(load);
     table.print();
     printf(
         "\nratio = ours / reference: below 1 ours is faster, except for events/s (higher is "
