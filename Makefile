@@ -1,9 +1,10 @@
 # Front door of the project: `make test` builds and runs everything, `make demo` runs the
 # simulated cabinet.
 
-# Debian packages the build, the tests and the simulators need.
+# Debian packages the build, the tests and the simulators need; the last line is the benchmarks'
+# framework and reference libraries.
 PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev sqlite3 \
-            libbson-dev libsnmp-dev \
+            libbson-dev libsnmp-dev libbenchmark-dev \
             libfuse3-dev fuse3 snmpd snmp iproute2 procps tmux python3 util-linux clang-format clang-tidy
 
 SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
@@ -11,7 +12,7 @@ JOBS ?= $(shell nproc)
 
 PRESETS := dev asan release
 
-.PHONY: all deps build test release demo format lint lint-format clean \
+.PHONY: all deps build test release demo bench format lint lint-format clean \
         $(foreach step,configure build test,$(addprefix $(step)-,$(PRESETS)))
 
 all: build
@@ -45,6 +46,12 @@ DEMO_TARGETS := callrelayd paneld stationtool sigstat sigcmd bsoncat cidsim stat
 demo: configure-release
 	cmake --build --preset release -j $(JOBS) --target $(DEMO_TARGETS)
 	./sim/cabinet demo $(DEMO_ARGS)
+
+# One table of this project's code next to reference libraries and programs, measured in the
+# release build (the whole-program rows need root; see bench/main.cpp).
+bench: configure-release
+	cmake --build --preset release -j $(JOBS) --target cabinetbench
+	./build/release/bin/cabinetbench
 
 format:
 	clang-format -i $(SOURCES)
