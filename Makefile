@@ -3,7 +3,8 @@
 
 # Debian packages the build, the tests and the simulators need.
 PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev sqlite3 \
-            libfuse3-dev fuse3 snmpd snmp iproute2 procps tmux python3 util-linux clang-format clang-tidy
+            libfuse3-dev fuse3 snmpd snmp iproute2 procps tmux python3 util-linux clang-format clang-tidy \
+            groff-base man-db mandoc systemd
 
 SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 JOBS ?= $(shell nproc)
