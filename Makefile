@@ -4,14 +4,14 @@
 # Debian packages the build, the tests and the simulators need.
 PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev sqlite3 \
             libfuse3-dev fuse3 snmpd snmp iproute2 procps tmux python3 util-linux clang-format clang-tidy \
-            groff-base man-db mandoc systemd
+            dpkg-dev file init-system-helpers groff-base man-db mandoc systemd
 
 SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 JOBS ?= $(shell nproc)
 
 PRESETS := dev asan release
 
-.PHONY: all deps build test release demo format lint lint-format clean \
+.PHONY: all deps build test release demo package format lint lint-format clean \
         $(foreach step,configure build test,$(addprefix $(step)-,$(PRESETS)))
 
 all: build
@@ -37,6 +37,15 @@ $(addprefix test-,$(PRESETS)): test-%: build-%
 build: build-dev
 test: lint-format test-dev test-asan
 release: build-release
+
+# The six programs of the cabinet: all that a package holds.
+PROGRAMS := callrelayd paneld stationtool sigstat sigcmd bsoncat
+
+# The Debian package of the release build, build/release/cabinet_<version>_<arch>.deb.
+package: configure-release
+	cmake --build --preset release -j $(JOBS) --target $(PROGRAMS)
+	cd build/release && cpack
+	dpkg-deb --info build/release/cabinet_*.deb
 
 # The demo needs only the programs and the simulators, not the tests. DEMO_ARGS, e.g.
 # "--duration 30", is passed on to sim/cabinet.
