@@ -10,36 +10,73 @@ SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 JOBS ?= $(shell nproc)
 
 PRESETS := dev asan release
+# Cross builds, named by Debian architecture: armhf is the board, arm64 a 64-bit ARM board.
+CROSS_PRESETS := armhf arm64
 
-.PHONY: all deps build test release demo package format lint lint-format clean \
-        $(foreach step,configure build test,$(addprefix $(step)-,$(PRESETS)))
+.PHONY: all deps build test release arm arm64 demo package format lint lint-format clean \
+        $(foreach step,configure build test,$(addprefix $(step)-,$(PRESETS) $(CROSS_PRESETS))) \
+        $(addprefix deps-,$(CROSS_PRESETS)) $(addprefix sizes-,$(CROSS_PRESETS))
 
 all: build
 
+# A cross build needs Debian's cross toolchain, qemu-user to run the tests, and the target's own
+# libraries from the multiarch -dev packages (co-installable with the native ones).
+cross_packages = crossbuild-essential-$(1) qemu-user \
+                 $(addsuffix :$(1),libc6-dev libstdc++6 libsqlite3-dev libgtest-dev libfuse3-dev)
+
+# Installs those of the packages $(1) (name, or name:arch) that are missing; $(2) is a foreign
+# architecture to enable first. A name without architecture means the native one: once a foreign
+# architecture is enabled, its copy of a package must not count as the native copy.
+define install-missing
+@native=$$(dpkg --print-architecture); \
+missing=$$(for p in $(1); do arch=$${p#*:}; [ "$$arch" != "$$p" ] || arch=$$native; \
+    dpkg-query -W -f='$${Status} $${Architecture}\n' $$p 2>/dev/null | \
+    grep -Eq "^install ok installed ($$arch|all)\$$" || echo $$p; done); \
+enable=$(if $(2),$$(dpkg --print-foreign-architectures | grep -qx $(2) || echo $(2))); \
+if [ -z "$$missing" ]; then echo "deps: all packages present"; \
+elif [ "$$(id -u)" = 0 ]; then \
+    echo "deps: installing$$(echo $$missing | sed 's/^/ /')"; \
+    if [ -n "$$enable" ]; then dpkg --add-architecture $$enable; fi; \
+    apt-get update -qq -o DPkg::Lock::Timeout=600 && \
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        -o DPkg::Lock::Timeout=600 $$missing; \
+else echo "deps: as root, run:$${enable:+ dpkg --add-architecture $$enable &&}" \
+    "apt-get update && apt-get install -y$$(echo ' '$$missing)"; exit 1; fi
+endef
+
 deps:
-	@missing=$$(for p in $(PACKAGES); do \
-	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
-	if [ -z "$$missing" ]; then echo "deps: all packages present"; \
-	elif [ "$$(id -u)" = 0 ]; then \
-	    echo "deps: installing$$(echo $$missing | sed 's/^/ /')"; \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
-	else echo "deps: as root, run: apt-get install -y$$(echo ' '$$missing)"; exit 1; fi
+	$(call install-missing,$(PACKAGES))
+
+$(addprefix deps-,$(CROSS_PRESETS)): deps-%: deps
+	$(call install-missing,$(call cross_packages,$*),$*)
 
 $(addprefix configure-,$(PRESETS)): configure-%: deps
 	cmake --preset $*
 
-$(addprefix build-,$(PRESETS)): build-%: configure-%
+$(addprefix configure-,$(CROSS_PRESETS)): configure-%: deps-%
+	cmake --preset $*
+
+$(addprefix build-,$(PRESETS) $(CROSS_PRESETS)): build-%: configure-%
 	cmake --build --preset $* -j $(JOBS)
 
-$(addprefix test-,$(PRESETS)): test-%: build-%
+$(addprefix test-,$(PRESETS) $(CROSS_PRESETS)): test-%: build-%
 	ctest --preset $* -j $(JOBS)
 
 build: build-dev
 test: lint-format test-dev test-asan
 release: build-release
+# The board's programs cross-built (release), every test run under qemu-user, and the size of
+# each program once stripped, as it would be installed; arm64 likewise.
+arm: test-armhf sizes-armhf
+arm64: test-arm64 sizes-arm64
 
-# The six programs of the cabinet: all that a package holds.
 PROGRAMS := callrelayd paneld stationtool sigstat sigcmd bsoncat
+
+$(addprefix sizes-,$(CROSS_PRESETS)): sizes-%: build-%
+	@strip=$$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' build/$*/CMakeCache.txt); \
+	mkdir -p build/$*/stripped; echo "stripped size in bytes ($*):"; \
+	for p in $(PROGRAMS); do $$strip -o build/$*/stripped/$$p build/$*/bin/$$p && \
+	    printf '  %-12s %8d\n' $$p $$(stat -c %s build/$*/stripped/$$p) || exit 1; done
 
 # The Debian package of the release build, build/release/cabinet_<version>_<arch>.deb.
 package: configure-release
@@ -49,7 +86,7 @@ package: configure-release
 
 # The demo needs only the programs and the simulators, not the tests. DEMO_ARGS, e.g.
 # "--duration 30", is passed on to sim/cabinet.
-DEMO_TARGETS := callrelayd paneld stationtool sigstat sigcmd bsoncat cidsim stationsim boardsim
+DEMO_TARGETS := $(PROGRAMS) cidsim stationsim boardsim
 
 demo: configure-release
 	cmake --build --preset release -j $(JOBS) --target $(DEMO_TARGETS)
