@@ -13,9 +13,10 @@ PRESETS := dev asan release
 # Cross builds, named by Debian architecture: armhf is the board, arm64 a 64-bit ARM board.
 CROSS_PRESETS := armhf arm64
 
-.PHONY: all deps build test release arm arm64 demo package format lint lint-format clean \
-        $(foreach step,configure build test,$(addprefix $(step)-,$(PRESETS) $(CROSS_PRESETS))) \
-        $(addprefix deps-,$(CROSS_PRESETS)) $(addprefix sizes-,$(CROSS_PRESETS))
+.PHONY: all deps build test release arm arm64 demo package package-arm format lint lint-format \
+        clean $(foreach step,configure build test,$(addprefix $(step)-,$(PRESETS) $(CROSS_PRESETS))) \
+        $(addprefix deps-,$(CROSS_PRESETS)) $(addprefix sizes-,$(CROSS_PRESETS)) \
+        $(addprefix package-,release $(CROSS_PRESETS))
 
 all: build
 
@@ -78,11 +79,17 @@ $(addprefix sizes-,$(CROSS_PRESETS)): sizes-%: build-%
 	for p in $(PROGRAMS); do $$strip -o build/$*/stripped/$$p build/$*/bin/$$p && \
 	    printf '  %-12s %8d\n' $$p $$(stat -c %s build/$*/stripped/$$p) || exit 1; done
 
-# The Debian package of the release build, build/release/cabinet_<version>_<arch>.deb.
-package: configure-release
-	cmake --build --preset release -j $(JOBS) --target $(PROGRAMS)
-	cd build/release && cpack
-	dpkg-deb --info build/release/cabinet_*.deb
+# Debian packages, build/<preset>/cabinet_<version>_<arch>.deb, of the release build: `make
+# package` for this machine, `make package-arm` for the board (armhf), `make package-arm64`.
+package: package-release
+package-arm: package-armhf
+
+$(addprefix package-,release $(CROSS_PRESETS)): package-%: configure-%
+	cmake --build --preset $* -j $(JOBS) --target $(PROGRAMS)
+	rm -f build/$*/cabinet_*.deb
+	cd build/$* && cpack
+	dpkg-deb --info build/$*/cabinet_*.deb
+	dpkg-deb --contents build/$*/cabinet_*.deb
 
 # The demo needs only the programs and the simulators, not the tests. DEMO_ARGS, e.g.
 # "--duration 30", is passed on to sim/cabinet.
