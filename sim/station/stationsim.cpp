@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -335,7 +336,7 @@ int main(int argc, char** argv) {
             options.randomCount = static_cast<int>(value);
         } else if (arg == "--mean-ms" && hasValue && parseInt(argv[++i], 1, 3600000, &value)) {
             options.meanMs = static_cast<int>(value);
-        } else if (arg == "--seed" && hasValue && parseInt(argv[++i], 0, 1L << 31, &value)) {
+        } else if (arg == "--seed" && hasValue && parseInt(argv[++i], 0, INT32_MAX, &value)) {
             options.seed = static_cast<unsigned>(value);
         } else if (arg == "--linger-ms" && hasValue && parseInt(argv[++i], -1, 86400000, &value)) {
             options.lingerMs = static_cast<int>(value);

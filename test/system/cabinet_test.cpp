@@ -82,6 +82,9 @@ TEST_F(CabinetTest, ScriptedDemoTurnsEveryPressIntoACallAndLeavesNothingBehind) 
         access(program("boardsim").c_str(), X_OK) != 0 || access("/dev/fuse", R_OK) != 0) {
         GTEST_SKIP() << "the demo needs snmpd, FUSE and the simulators";
     }
+    if (std::string reason = i2cUnavailableReason(); !reason.empty()) {
+        GTEST_SKIP() << reason;
+    }
     std::string mountsBefore = readFile("/proc/self/mountinfo");
     pid_t stale = static_cast<pid_t>(std::atol(readFile(pidFile()).c_str()));
     if (stale > 0 && kill(stale, 0) < 0) {

@@ -38,6 +38,10 @@ std::string program(const std::string& name);
 // Absolute path of a file in the source tree, e.g. source("stationtool/config.sql").
 std::string source(const std::string& relative);
 
+// Empty when the programs can address an I2C device here, else why not: under qemu-user, which
+// passes on only the ioctls it knows and no I2C one, paneld cannot select the display.
+std::string i2cUnavailableReason();
+
 // Base fixture of every whole-program test: enters the namespaces or skips with the reason.
 class SystemTest : public ::testing::Test {
   protected:

@@ -240,6 +240,9 @@ class PaneldTest : public SystemTest {
         if (IsSkipped()) {
             return;
         }
+        if (std::string reason = i2cUnavailableReason(); drivesDisplay() && !reason.empty()) {
+            GTEST_SKIP() << reason;
+        }
         cid_ = std::make_unique<CidPlayer>(richStatus());
         mountTmpfs("/tmp/board");
         board_ = std::make_unique<Process>(
@@ -252,6 +255,8 @@ class PaneldTest : public SystemTest {
 
     // The GPIO lines whose value files the board provides.
     virtual std::string gpioLines() const { return "70,63"; }
+    // Whether paneld gets as far as addressing the display.
+    virtual bool drivesDisplay() const { return true; }
 
     void startPaneld() {
         started_ = Clock::now();
@@ -422,6 +427,7 @@ TEST_F(PaneldTest, SilentCidEndsTheProcessWithoutWritingThatRender) {
 class PaneldWithoutAuxTest : public PaneldTest {
   protected:
     std::string gpioLines() const override { return "70"; }
+    bool drivesDisplay() const override { return false; }
 };
 
 TEST_F(PaneldWithoutAuxTest, MissingAuxiliaryInputEndsItAtStartUp) {

@@ -1,0 +1,5 @@
+# The board: 32-bit ARM, hard float (Debian armhf).
+set(CMAKE_SYSTEM_PROCESSOR arm)
+set(CABINET_TRIPLET arm-linux-gnueabihf)
+set(CABINET_QEMU qemu-arm)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
