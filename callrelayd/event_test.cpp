@@ -85,8 +85,8 @@ TEST(DecodeEventTest, StaysInsideTheReceivedBytes) {
     Bytes valid = ints({{"sid", 3}, {"e", 4}});
     Bytes lyingString = {0x16, 0, 0,   0, 0x02, 's', 'i', 'd', 0, 0xFF, 0xFF,
                          0,    0, 'x', 0, 0x10, 'e', 0,   1,   0, 0,    0};
-    Bytes noTerminator = valid;
-    noTerminator.back() = 0x10;
+    Bytes noTerminator(valid.begin(), valid.end() - 1);
+    noTerminator.push_back(0x10);
     Bytes longerPrefix = valid;
     longerPrefix[0] = 200;
     const struct {

@@ -105,9 +105,11 @@ class CidPlayer {
                 requests_.push_back(*request);
             }
             queries_++;
+            // Counted before it is sent: paneld may render, and the test see the frame, before
+            // this thread runs again.
             if (answered_ < limit_) {
-                endpoint_.reply(answer_);
                 answered_++;
+                endpoint_.reply(answer_);
             }
         }
     }
