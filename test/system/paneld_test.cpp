@@ -117,9 +117,10 @@ class CidPlayer {
                 }
             }
             queries_++;
+            // Counted before it goes out, so that a test that has seen its frame sees it counted.
             if (answer && answered_ < limit_) {
-                endpoint_.reply(*answer);
                 answered_++;
+                endpoint_.reply(*answer);
             }
         }
     }
