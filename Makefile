@@ -2,10 +2,12 @@
 # simulated cabinet.
 
 # Debian packages the build, the tests and the simulators need: the second line is the reference
-# libraries of the differential tests and benchmarks, the last the packaging checks' tools.
+# libraries of the differential tests and benchmarks, then the fuzzers' compiler, and last the
+# packaging checks' tools.
 PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev sqlite3 \
             libbson-dev libsnmp-dev libbenchmark-dev \
             libfuse3-dev fuse3 snmpd snmp iproute2 procps tmux python3 util-linux clang-format clang-tidy \
+            clang libclang-rt-14-dev llvm \
             dpkg-dev file init-system-helpers groff-base man-db mandoc systemd
 
 SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
@@ -15,8 +17,12 @@ PRESETS := dev asan release
 # Cross builds, named by Debian architecture: armhf is the board, arm64 a 64-bit ARM board.
 CROSS_PRESETS := armhf arm64
 
+# Seconds each fuzz target runs in `make fuzz`, and in the smoke run that `make test` includes.
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 5
+
 .PHONY: all deps build test release arm arm64 demo bench package package-arm format lint \
-        lint-format clean \
+        lint-format clean configure-fuzz build-fuzz fuzz fuzz-smoke \
         $(foreach step,configure build test,$(addprefix $(step)-,$(PRESETS) $(CROSS_PRESETS))) \
         $(addprefix deps-,$(CROSS_PRESETS)) $(addprefix sizes-,$(CROSS_PRESETS)) \
         $(addprefix package-,release $(CROSS_PRESETS))
@@ -67,7 +73,7 @@ $(addprefix test-,$(PRESETS) $(CROSS_PRESETS)): test-%: build-%
 	ctest --preset $* -j $(JOBS)
 
 build: build-dev
-test: lint-format test-dev test-asan
+test: lint-format test-dev test-asan fuzz-smoke
 release: build-release
 # The board's programs cross-built (release), every test run under qemu-user, and the size of
 # each program once stripped, as it would be installed; arm64 likewise.
@@ -107,6 +113,21 @@ demo: configure-release
 bench: configure-release
 	cmake --build --preset release -j $(JOBS) --target cabinetbench
 	./build/release/bin/cabinetbench
+
+# libFuzzer targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer), one per parser of
+# outside bytes; fuzz/run runs each from its seeds in fuzz/corpus/ and saves any finding under
+# build/fuzz/findings/.
+configure-fuzz: deps
+	cmake --preset fuzz
+
+build-fuzz: configure-fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+
+fuzz: build-fuzz
+	fuzz/run $(FUZZ_SECONDS)
+
+fuzz-smoke: build-fuzz
+	fuzz/run $(FUZZ_SMOKE_SECONDS)
 
 format:
 	clang-format -i $(SOURCES)

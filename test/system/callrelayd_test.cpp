@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -863,6 +864,197 @@ TEST_F(CallrelaydTest, ChurnLeavesNoZombiesAndNoDescriptors) {
     // SIGCHLD arrives while the parent waits in accept, which resumes rather than fails.
     EXPECT_EQ(daemon.err().find("Error accepting connection"), std::string::npos);
     EXPECT_EQ(childPids(daemon.err()).size(), static_cast<size_t>(BURSTS * BURST));
+}
+
+// ---- crowds and stalls ----
+
+// A connection from `localIp` whose connect is begun but not waited for.
+Socket beginConnect(const std::string& localIp) {
+    Socket sock(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, localIp.c_str(), &local.sin_addr);
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(RELAY_PORT);
+    remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(sock.fd(), reinterpret_cast<sockaddr*>(&local), sizeof local) < 0 ||
+        (connect(sock.fd(), reinterpret_cast<sockaddr*>(&remote), sizeof remote) < 0 &&
+         errno != EINPROGRESS)) {
+        throw std::runtime_error("cannot begin a connection from " + localIp);
+    }
+    return sock;
+}
+
+// Waits until every connection begun is established; false when one fails or time runs out.
+bool allConnected(const std::vector<Socket>& sockets, Millis limit) {
+    std::vector<pollfd> waiting;
+    for (const Socket& sock : sockets) {
+        waiting.push_back({sock.fd(), POLLOUT, 0});
+    }
+    auto deadline = Clock::now() + limit;
+    while (!waiting.empty()) {
+        auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+        if (left <= 0 || poll(waiting.data(), waiting.size(), static_cast<int>(left)) < 0) {
+            return false;
+        }
+        for (size_t i = waiting.size(); i-- > 0;) {
+            if (waiting[i].revents == 0) {
+                continue;
+            }
+            int error = 0;
+            socklen_t length = sizeof error;
+            getsockopt(waiting[i].fd, SOL_SOCKET, SO_ERROR, &error, &length);
+            if (error != 0) {
+                return false;
+            }
+            waiting.erase(waiting.begin() + static_cast<long>(i));
+        }
+    }
+    return true;
+}
+
+// One press by each station: the event types cycle with `round`. True when every station's
+// command reached the CID within `limit`, each as one datagram for that station.
+bool everyStationRelayed(std::vector<Socket>& stations, UdpEndpoint& cid, int round,
+                         Millis limit = 1s) {
+    const int32_t types[] = {1, 4, 2, 5};
+    const int32_t commands[] = {8, 2, 9, 3};
+    std::map<int32_t, int32_t> expected;
+    for (int s = 0; s < static_cast<int>(stations.size()); ++s) {
+        stations[s].sendAll(event(s, types[(round + s) % 4]));
+        expected[s] = commands[(round + s) % 4];
+    }
+    std::map<int32_t, int32_t> received;
+    for (size_t i = 0; i < stations.size(); ++i) {
+        auto datagram = cid.receive(limit);
+        if (!datagram) {
+            ADD_FAILURE() << "round " << round << ": " << received.size() << " of "
+                          << stations.size() << " stations relayed";
+            return false;
+        }
+        std::vector<Element> elements = elementsOf(*datagram);
+        if (elements.size() != 2 || received.count(elements[1].value) != 0) {
+            ADD_FAILURE() << "round " << round << ": stray datagram " << hex(*datagram);
+            return false;
+        }
+        received[elements[1].value] = elements[0].value;
+    }
+    EXPECT_EQ(received, expected) << "round " << round;
+    return received == expected;
+}
+
+TEST_F(CallrelaydTest, TwoHundredConnectionsAtOnceLeaveEveryOtherStationServed) {
+    constexpr int STATIONS = 17;
+    constexpr int CROWD = 200;
+    // Each end of every connection is a descriptor of this process.
+    rlimit files{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+    files.rlim_cur = std::max<rlim_t>(files.rlim_cur, std::min<rlim_t>(files.rlim_max, 4096));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+    ASSERT_GE(files.rlim_cur, 2u * (STATIONS + CROWD)) << "too few descriptors for the test";
+
+    UdpEndpoint cid("127.0.0.1", 5000);
+    Process& daemon = startDaemon();
+    int before = descriptorCount(daemon.pid());
+    std::vector<Socket> stations;
+    for (int s = 0; s < STATIONS; ++s) {
+        stations.push_back(connectStation(s));
+    }
+    int round = 0;
+    ASSERT_TRUE(everyStationRelayed(stations, cid, round++));
+
+    // A crowd of 200 held open together: from every station's address and from addresses no
+    // station has; silent, stuck inside a message, or after an event of type 0. It comes in as
+    // fast as the listen backlog of 4 lets it (a connection beyond it waits a second or more
+    // for the kernel to try again), and the stations press all the while.
+    const std::string childStarted = "]Child started\n";
+    std::vector<Socket> crowd;
+    for (int i = 0; i < CROWD; ++i) {
+        ASSERT_TRUE(eventually([&] {
+            return occurrences(daemon.err(), childStarted) + 3 >= STATIONS + crowd.size();
+        }));
+        crowd.push_back(beginConnect(i % 2 ? stationIp(i % STATIONS)
+                                           : "127.0.0." + std::to_string(2 + i % 100)));
+        if (i % 10 == 9) {
+            ASSERT_TRUE(allConnected(crowd, 5s));
+            ASSERT_TRUE(everyStationRelayed(stations, cid, round++));
+        }
+    }
+    ASSERT_TRUE(eventually([&] {
+        return occurrences(daemon.err(), childStarted) == STATIONS + CROWD;
+    })) << occurrences(daemon.err(), childStarted)
+        << " children";
+    for (int i = 0; i < CROWD; ++i) {
+        Bytes partial = event(i % STATIONS, 0);
+        partial.resize(i % 4 == 0 ? 0 : i % 4 == 1 ? 2 : i % 4 == 2 ? 9 : partial.size());
+        crowd[i].sendAll(partial);
+    }
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(everyStationRelayed(stations, cid, round++));
+    }
+    // Every connection has its own child, alive and waiting; the type-0 events were seen.
+    EXPECT_EQ(childrenOf(daemon.pid()).size(), static_cast<size_t>(STATIONS + CROWD));
+    EXPECT_TRUE(eventually([&] { return daemon.out().size() == 3u * (CROWD / 4); }));
+    EXPECT_EQ(occurrences(daemon.out(), "\t0\n"), static_cast<size_t>(CROWD / 4));
+
+    // The crowd leaves: its children end, the stations' stay and still relay.
+    crowd.clear();
+    EXPECT_TRUE(eventually(
+        [&] { return childrenOf(daemon.pid()).size() == static_cast<size_t>(STATIONS); }, 20s));
+    EXPECT_TRUE(everyStationRelayed(stations, cid, round++));
+    EXPECT_EQ(descriptorCount(daemon.pid()), before);
+
+    // 200 connects begun in the same instant: most wait in the kernel for the backlog, and the
+    // stations already connected are served at once all the while.
+    for (int i = 0; i < CROWD; ++i) {
+        crowd.push_back(beginConnect("127.0.1." + std::to_string(1 + i)));
+    }
+    auto burst = Clock::now();
+    while (Clock::now() - burst < 3s) {
+        ASSERT_TRUE(everyStationRelayed(stations, cid, round++, 500ms));
+    }
+    EXPECT_GT(childrenOf(daemon.pid()).size(), static_cast<size_t>(STATIONS));
+    EXPECT_TRUE(daemon.running());
+    EXPECT_EQ(daemon.err().find("Error accepting connection"), std::string::npos);
+}
+
+TEST_F(CallrelaydTest, StationStalledInsideALengthPrefixHoldsUpNoOtherStation) {
+    UdpEndpoint cid("127.0.0.1", 5000);
+    Process& daemon = startDaemon();
+    Socket stalled = connectStation(5);
+    Bytes press = event(5, 1);
+    stalled.sendAll(Bytes(press.begin(), press.begin() + 2));
+    ASSERT_EQ(childLines(0), std::vector<std::string>{"Child started"});
+
+    // Every station, the stalled one's address again among them, is served at once.
+    std::vector<Socket> stations;
+    for (int s = 0; s < 17; ++s) {
+        stations.push_back(connectStation(s));
+    }
+    auto sent = Clock::now();
+    for (int s = 0; s < 17; ++s) {
+        stations[s].sendAll(event(s, 4));
+    }
+    std::set<int32_t> served;
+    for (int s = 0; s < 17; ++s) {
+        auto datagram = cid.receive(2s);
+        ASSERT_TRUE(datagram) << served.size() << " stations served";
+        std::vector<Element> elements = elementsOf(*datagram);
+        ASSERT_EQ(elements.size(), 2u);
+        EXPECT_EQ(elements[0].value, 2);
+        served.insert(elements[1].value);
+    }
+    EXPECT_EQ(served.size(), 17u);
+    EXPECT_LT(Clock::now() - sent, 1s);
+
+    // The stalled child is still waiting for the rest of its message, which it then relays.
+    EXPECT_EQ(childLines(0), std::vector<std::string>{"Child started"});
+    stalled.sendAll(Bytes(press.begin() + 2, press.end()));
+    auto datagram = cid.receive(2s);
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(hex(*datagram), hex(intDocument({{"t", 8}, {"sid", 5}})));
+    EXPECT_TRUE(daemon.running());
 }
 
 // ---- the CID simulator, which the other programs' tests rely on ----

@@ -7,8 +7,11 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <mutex>
+#include <random>
+#include <set>
 #include <thread>
 
 #include "harness.h"
@@ -86,6 +89,11 @@ class CidPlayer {
     }
     // Answers `count` more queries, then falls silent.
     void answerOnly(int count) { limit_ = answered_ + count; }
+    // From now on each query is answered with what `next` gives, or not at all for nullopt.
+    void answerWith(std::function<std::optional<Bytes>()> next) {
+        std::lock_guard lock(mutex_);
+        next_ = std::move(next);
+    }
     int queries() const { return queries_; }
     int answered() const { return answered_; }
     std::vector<Bytes> requests() {
@@ -100,16 +108,19 @@ class CidPlayer {
             if (!request) {
                 continue;
             }
+            std::optional<Bytes> answer = answer_;
             {
                 std::lock_guard lock(mutex_);
                 requests_.push_back(*request);
+                if (next_) {
+                    answer = next_();
+                }
             }
             queries_++;
-            // Counted before it is sent: paneld may render, and the test see the frame, before
-            // this thread runs again.
-            if (answered_ < limit_) {
+            // Counted before it goes out, so that a test that has seen its frame sees it counted.
+            if (answer && answered_ < limit_) {
                 answered_++;
-                endpoint_.reply(answer_);
+                endpoint_.reply(*answer);
             }
         }
     }
@@ -120,6 +131,7 @@ class CidPlayer {
     std::atomic<int> queries_ = 0, answered_ = 0, limit_ = 1 << 30;
     std::mutex mutex_;
     std::vector<Bytes> requests_;
+    std::function<std::optional<Bytes>()> next_;
     std::thread thread_;
 };
 
@@ -424,6 +436,221 @@ TEST_F(PaneldTest, SilentCidEndsTheProcessWithoutWritingThatRender) {
     EXPECT_EQ(cid_->queries(), 3);
     EXPECT_FALSE(frames_->next(Millis(300))) << "the failed render wrote to the display";
     EXPECT_EQ(control_->request("frames"), "frames 2");
+}
+
+// ---- status answers of every size ----
+
+uint32_t lengthPrefix(const Bytes& bytes) {
+    uint32_t length = 0;
+    for (size_t i = 0; i < 4 && i < bytes.size(); ++i) {
+        length |= static_cast<uint32_t>(bytes[i]) << (8 * i);
+    }
+    return length;
+}
+
+// One answer, and the text of the runtime error it must end paneld with (empty when it is
+// sound and paneld must show it).
+struct SizedAnswer {
+    Bytes bytes;
+    std::string error;
+};
+
+// The error for an answer that is not a sound document, by the first check it fails.
+std::string errorOf(const Bytes& answer) {
+    if (answer.size() < 4) {
+        return "The Intersection Status BSON document was too short: " +
+               std::to_string(answer.size());
+    }
+    if (lengthPrefix(answer) > answer.size()) {
+        return "The Intersection Status BSON document thought it was too large: " +
+               std::to_string(lengthPrefix(answer)) + " " + std::to_string(answer.size());
+    }
+    return "The Intersection Status BSON document is malformed.";
+}
+
+// Random bytes: every other size with its own length as prefix and a last byte that is no
+// terminator (malformed), the others with a prefix beyond any size.
+SizedAnswer garbage(size_t size, std::mt19937& random) {
+    Bytes bytes(size);
+    for (uint8_t& byte : bytes) {
+        byte = static_cast<uint8_t>(random());
+    }
+    if (size >= 5 && size % 2 == 1) {
+        for (size_t i = 0; i < 4; ++i) {
+            bytes[i] = static_cast<uint8_t>(size >> (8 * i));
+        }
+        bytes.back() = 0xFF;
+    } else if (size >= 4) {
+        bytes[3] |= 0x80;
+    }
+    return {bytes, errorOf(bytes)};
+}
+
+// The rich status grown to exactly `size` bytes by one more element (a null, or a string for
+// eight bytes and more); nullopt when no element is that small.
+std::optional<Bytes> grownStatus(size_t size) {
+    Bytes doc = richStatus().encode();
+    doc.pop_back();
+    if (size < doc.size() + 1 || size == doc.size() + 2) {
+        return std::nullopt;
+    }
+    size_t extra = size - (doc.size() + 1);
+    if (extra >= 8) {
+        element(doc, 0x02, "p");
+        putInt32(doc, static_cast<int32_t>(extra - 7));
+        doc.insert(doc.end(), extra - 8, 'a');
+        doc.push_back(0);
+    } else if (extra >= 2) {
+        element(doc, 0x0A, std::string(extra - 2, 'x'));
+    }
+    doc.push_back(0);
+    Bytes length;
+    putInt32(length, static_cast<int32_t>(doc.size()));
+    std::copy(length.begin(), length.end(), doc.begin());
+    return doc;
+}
+
+// A sound answer of `size` bytes where one exists, else a sound one cut to `size`.
+SizedAnswer soundOrCut(size_t size) {
+    if (auto doc = grownStatus(size)) {
+        return {*doc, ""};
+    }
+    Bytes whole = grownStatus(size + 1).value_or(richStatus().encode());
+    Bytes cut(whole.begin(), whole.begin() + static_cast<long>(size));
+    return {cut, errorOf(cut)};
+}
+
+// How each run of paneld ended, from the log of one run loop of the shell (each run's standard
+// error followed by "--exit-- STATUS"): the exception's type and text, "type: text", for a run
+// ended by an uncaught exception; anything else goes to `faults`.
+void collectRuns(const std::string& log, std::multiset<std::string>* endings,
+                 std::vector<std::string>* faults) {
+    const std::string terminate = "terminate called after throwing an instance of '";
+    const std::string what = "'\n  what():  ";
+    const std::string mark = "--exit-- ";
+    size_t at = 0;
+    for (size_t end; (end = log.find(mark, at)) != std::string::npos;) {
+        std::string err = log.substr(at, end - at);
+        size_t lineEnd = log.find('\n', end);
+        std::string status = log.substr(end + mark.size(), lineEnd - end - mark.size());
+        at = lineEnd + 1;
+        // A render that waited long enough may add this line; it is no fault.
+        const std::string behind = "Couldn't keep up with refresh timer.\n";
+        for (size_t found; (found = err.find(behind)) != std::string::npos;) {
+            err.erase(found, behind.size());
+        }
+        // The shell's own note of the signal that ended its child.
+        if (err.ends_with("Aborted\n")) {
+            err.erase(err.size() - 8);
+        }
+        size_t type = terminate.size();
+        size_t typeEnd = err.find(what, type);
+        if (status != "134" || err.rfind(terminate, 0) != 0 || typeEnd == std::string::npos ||
+            err.back() != '\n') {
+            faults->push_back("status " + status + ": " + err);
+            continue;
+        }
+        size_t text = typeEnd + what.size();
+        endings->insert(err.substr(type, typeEnd - type) + ": " +
+                        err.substr(text, err.size() - text - 1));
+    }
+}
+
+TEST_F(PaneldTest, StatusAnswersOfEverySizeFrom0To1024EndItCleanlyOrAreShown) {
+    std::mt19937 random(1024);
+    std::vector<SizedAnswer> answers;
+    for (size_t size = 0; size <= 1024; ++size) {
+        answers.push_back(garbage(size, random));
+        answers.push_back(soundOrCut(size));
+    }
+    std::multiset<std::string> expectedErrors;
+    size_t sound = 0;
+    for (const SizedAnswer& answer : answers) {
+        if (answer.error.empty()) {
+            ++sound;
+        } else {
+            expectedErrors.insert(answer.error);
+        }
+    }
+
+    // The queries take the answers in turn; once they are used up, none is answered, and each
+    // paneld still running ends at its next render.
+    std::atomic<size_t> next = 0;
+    cid_->answerWith([&]() -> std::optional<Bytes> {
+        size_t i = next++;
+        return i < answers.size() ? std::optional<Bytes>(answers[i].bytes) : std::nullopt;
+    });
+    // Run loops in one shell, each starting paneld again as soon as it ends, so that an answer
+    // that ends one is taken by the next; presses make every paneld running render at once.
+    // Frames are read as they come: the board drops a watcher that falls behind.
+    std::set<std::string> pages;
+    for (int page = 1; page <= 3; ++page) {
+        pages.insert(pageText(page, 1));
+        pages.insert(pageText(page, 2));
+    }
+    std::atomic<bool> stopped = false;
+    std::vector<std::string> strayFrames;
+    size_t frames = 0;
+    std::thread watcher([&] {
+        for (;;) {
+            std::optional<Frame> shown = frames_->next(Millis(500));
+            if (!shown) {
+                if (stopped) {
+                    return;
+                }
+                continue;
+            }
+            ++frames;
+            if (pages.count(shown->text()) == 0) {
+                strayFrames.push_back(hex(shown->bytes));
+            }
+        }
+    });
+    constexpr int LOOPS = 40;
+    const std::string loop =
+        "while [ ! -e /tmp/answers-used ]; do \"$0\" 2>/tmp/run$i.err; s=$?; "
+        "cat /tmp/run$i.err; echo \"--exit-- $s\"; done >/tmp/loop$i.log";
+    Process loops({"/bin/sh", "-c",
+                   "for i in $(seq " + std::to_string(LOOPS) + "); do " + loop + " & done; wait",
+                   program("paneld")});
+    auto deadline = Clock::now() + 120s;
+    while (next < answers.size() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(60ms);
+        press();
+        std::this_thread::sleep_for(30ms);
+        release();
+    }
+    writeFile("/tmp/answers-used", "");
+    Result ended = loops.wait(10s);
+    stopped = true;
+    watcher.join();
+    ASSERT_GE(next, answers.size()) << "only " << next << " answers were asked for";
+    ASSERT_FALSE(ended.timedOut);
+
+    // Every unsound answer ended one paneld with its error; the runs that were still going
+    // when the answers ran out ended for want of one.
+    std::multiset<std::string> endings;
+    std::vector<std::string> faults;
+    for (int i = 1; i <= LOOPS; ++i) {
+        collectRuns(readFile("/tmp/loop" + std::to_string(i) + ".log"), &endings, &faults);
+    }
+    EXPECT_TRUE(faults.empty()) << faults.size()
+                                << " runs ended otherwise, the first: " << faults.front();
+    size_t silent = endings.erase(
+        "std::system_error: Unable to recieve CID response.: Resource temporarily unavailable");
+    EXPECT_LE(silent, static_cast<size_t>(LOOPS));
+    std::multiset<std::string> expectedEndings;
+    for (const std::string& error : expectedErrors) {
+        expectedEndings.insert("std::runtime_error: " + error);
+    }
+    EXPECT_EQ(endings, expectedEndings);
+
+    // Every sound answer, and nothing else, became one frame of a page of the rich status.
+    EXPECT_TRUE(strayFrames.empty())
+        << strayFrames.size() << " other frames, the first " << strayFrames.front();
+    EXPECT_EQ(frames, sound);
+    EXPECT_EQ(control_->request("frames"), "frames " + std::to_string(sound));
+    EXPECT_GT(sound, 800u);
 }
 
 class PaneldWithoutAuxTest : public PaneldTest {

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -177,6 +178,179 @@ TEST_F(SigstatTest, RawFormPipesIntoBsoncat) {
     EXPECT_EQ(result.out,
               "{\n \"w\": 1,\n \"dw\": 254,\n \"pc\": 0,\n \"pcall\": 4,\n \"papscall\": 8,\n"
               " \"vokcall\": 16,\n \"sr\": 32768,\n \"sg\": 3\n}\n");
+}
+
+// ---- answers of every size ----
+
+uint32_t lengthPrefix(const Bytes& bytes) {
+    uint32_t length = 0;
+    for (size_t i = 0; i < 4 && i < bytes.size(); ++i) {
+        length |= static_cast<uint32_t>(bytes[i]) << (8 * i);
+    }
+    return length;
+}
+
+// One answer and what sigstat must make of it: either the refusal text, or (empty refusal)
+// the status of STATUS with `textTail` as the last element's line in the text form.
+struct SizedAnswer {
+    Bytes bytes;
+    std::string refusal;
+    std::string textTail;
+};
+
+// The refusal of an answer that cannot be read, by the first check it fails.
+std::string refusalOf(const Bytes& answer) {
+    if (answer.size() >= 1024) {
+        return "CID response was too large";
+    }
+    if (answer.size() < 4 || lengthPrefix(answer) != answer.size()) {
+        return "CID message size doesn't make sense";
+    }
+    return "CID message doesn't contain info.";
+}
+
+// Random bytes; every other size gets the right length prefix and a last byte that is no
+// terminator, so that it passes the size checks and fails the document's.
+SizedAnswer garbage(size_t size, std::mt19937& random) {
+    Bytes bytes(size);
+    for (uint8_t& byte : bytes) {
+        byte = static_cast<uint8_t>(random());
+    }
+    if (size >= 5 && size % 2 == 1) {
+        for (size_t i = 0; i < 4; ++i) {
+            bytes[i] = static_cast<uint8_t>(size >> (8 * i));
+        }
+        bytes.back() = 0xFF;
+    } else if (size >= 4 && lengthPrefix(bytes) == size) {
+        bytes[0] ^= 1;
+    }
+    return {bytes, refusalOf(bytes), ""};
+}
+
+// The document of STATUS grown to exactly `size` bytes by one more element (a null, or a
+// string for eight bytes and more), or nullopt when no element is that small.
+std::optional<SizedAnswer> grown(size_t size) {
+    Bytes doc = document(STATUS);
+    doc.pop_back();  // reopened for one more element
+    if (size < doc.size() + 1 || size == doc.size() + 2) {
+        return std::nullopt;
+    }
+    size_t extra = size - (doc.size() + 1);
+    std::string tail;
+    if (extra >= 8) {
+        std::string text(extra - 8, 'a');
+        doc.push_back(0x02);
+        doc.push_back('p');
+        doc.push_back(0);
+        putInt32(doc, static_cast<int32_t>(text.size() + 1));
+        doc.insert(doc.end(), text.begin(), text.end());
+        doc.push_back(0);
+        tail = " \"p\": " + text;
+    } else if (extra >= 2) {
+        std::string name(extra - 2, 'x');
+        doc.push_back(0x0A);
+        doc.insert(doc.end(), name.begin(), name.end());
+        doc.push_back(0);
+        tail = " \"" + name + "\": NULL";
+    }
+    doc = finishDocument(doc);
+    return SizedAnswer{doc, "", tail};
+}
+
+// A well-formed answer of `size` bytes where one exists, else a well-formed one cut to `size`.
+SizedAnswer validOrCut(size_t size) {
+    if (auto answer = grown(size)) {
+        if (size >= 1024) {
+            answer->refusal = refusalOf(answer->bytes);
+        }
+        return *answer;
+    }
+    Bytes whole = size < document(STATUS).size() ? document(STATUS) : grown(size + 1)->bytes;
+    Bytes cut(whole.begin(), whole.begin() + static_cast<long>(size));
+    return {cut, refusalOf(cut), ""};
+}
+
+// Standard output and error and the exit status that `form` must give for `answer`.
+std::string expectedRun(const SizedAnswer& answer, const std::string& form) {
+    std::string out;
+    std::string err;
+    int status = 0;
+    if (!answer.refusal.empty()) {
+        err = "cid_getIntersecionData: " + answer.refusal + "\n" + MAIN_LINE;
+        status = 255;
+    } else if (form == "--hex") {
+        out = "01 FE 00\n";
+    } else if (form == "--xml") {
+        out =
+            "<dw>254</dw>\n<walk>1</walk>\n<clear>0</clear>\n<pcalls>4</pcalls>\n"
+            "<apscalls>8</apscalls>\n<vokcalls>16</vokcalls>\n<bads>32768</bads>\n"
+            "<goods>3</goods>\n";
+    } else if (form == "--json") {
+        out =
+            "{\n \"w\": 1,\n \"dw\": 254,\n \"pc\": 0,\n \"pcall\": 4,\n \"papscall\": 8,\n"
+            " \"vokcall\": 16,\n \"sr\": 32768,\n \"sg\": 3" +
+            (answer.textTail.empty() ? "" : ",\n" + answer.textTail) + "\n}\n";
+    } else if (form == "--binary") {
+        out.assign(answer.bytes.begin(), answer.bytes.end());
+    } else {
+        out = "Ped: ^XXXXXXX\n";
+    }
+    return std::to_string(status) + " out:" + out + " err:" + err;
+}
+
+TEST_F(SigstatTest, AnswersOfEverySizeFrom0To1024AreReadOrRefusedCleanly) {
+    std::mt19937 random(1024);
+    std::vector<SizedAnswer> answers;
+    for (size_t size = 0; size <= 1024; ++size) {
+        answers.push_back(garbage(size, random));
+        answers.push_back(validOrCut(size));
+    }
+    // One shell runs sigstat once per answer, the forms in turn, and marks the end of each
+    // run on both streams; a run starts only after the one before has ended, so the n-th query
+    // is the n-th run's. The leak check at each exit of a sanitized build would double the
+    // time of these 2050 runs; the other tests of sigstat keep it.
+    const std::string forms[] = {"--nifty", "--hex", "--xml", "--json", "--binary"};
+    const std::string mark = "--run-end--";
+    std::vector<std::string> argv = {
+        "/bin/sh", "-c",
+        "export ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\"; "
+        "for form in \"$@\"; do \"$0\" \"$form\"; printf '%s%s\\n' " +
+            mark + " $?; echo " + mark + " >&2; done",
+        program("sigstat")};
+    for (size_t i = 0; i < answers.size(); ++i) {
+        argv.push_back(forms[i % 5]);
+    }
+    UdpEndpoint cid("127.0.0.1", 5000);
+    Process runs(argv);
+    for (size_t i = 0; i < answers.size(); ++i) {
+        auto query = cid.receive(5s);
+        ASSERT_TRUE(query) << "run " << i;
+        ASSERT_EQ(hex(*query), hex(STATUS_QUERY));
+        cid.reply(answers[i].bytes);
+    }
+    Result result = runs.wait(30s);
+    ASSERT_EQ(result.status, 0);
+    size_t outAt = 0;
+    size_t errAt = 0;
+    size_t accepted = 0;
+    for (size_t i = 0; i < answers.size(); ++i) {
+        size_t outEnd = result.out.find(mark, outAt);
+        size_t errEnd = result.err.find(mark + "\n", errAt);
+        ASSERT_NE(outEnd, std::string::npos) << "run " << i;
+        ASSERT_NE(errEnd, std::string::npos) << "run " << i;
+        size_t statusEnd = result.out.find('\n', outEnd);
+        std::string seen =
+            result.out.substr(outEnd + mark.size(), statusEnd - outEnd - mark.size()) +
+            " out:" + result.out.substr(outAt, outEnd - outAt) +
+            " err:" + result.err.substr(errAt, errEnd - errAt);
+        EXPECT_EQ(seen, expectedRun(answers[i], forms[i % 5]))
+            << "answer of " << answers[i].bytes.size() << " bytes: " << hex(answers[i].bytes);
+        accepted += answers[i].refusal.empty();
+        outAt = statusEnd + 1;
+        errAt = errEnd + mark.size() + 1;
+    }
+    EXPECT_EQ(outAt, result.out.size());
+    EXPECT_GT(accepted, 900u);
 }
 
 // True once some socket of this namespace is bound to UDP 127.0.0.1:5000.

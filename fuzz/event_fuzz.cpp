@@ -1,0 +1,76 @@
+// A station's byte stream as a child of callrelayd reads it: the input is written into one end
+// of a socket pair and closed, and receiveEvent reads events from the other end until the
+// stream yields nullEvent, exactly as the child loop does.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "bson.h"
+#include "event.h"
+#include "fuzz_check.h"
+
+// The daemon's log lines would go to the machine's syslog; the fuzzer keeps them to itself.
+extern "C" void syslog(int, const char*, ...) {}
+
+namespace {
+
+// Writes all of `data` into fd; the caller's socket buffer is larger than any input.
+bool writeAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool valid(const APBEvent& event) {
+    return event.stationId >= 0 && event.stationId <= MAX_STATION_ID && event.type >= 0 &&
+           event.type <= MAX_EVENT_TYPE;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // decodeEvent on the whole input, held in a block of exactly its size.
+    auto held = fuzz::exactCopy(data, size);
+    APBEvent direct = decodeEvent(held.get(), static_cast<uint32_t>(size));
+    FUZZ_CHECK(direct == nullEvent || (direct.serial > 0 && valid(direct)));
+
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) {
+        return 0;
+    }
+    int buffer = 1 << 20;
+    setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    bool written = writeAll(ends[1], data, size);
+    close(ends[1]);
+    if (written) {
+        // Every message is at least four bytes, so the stream ends after size / 4 + 1 reads.
+        size_t consumed = 0;
+        for (size_t reads = 0; reads <= size / 4 + 1; ++reads) {
+            APBEvent event = receiveEvent(ends[0]);
+            if (event == nullEvent) {
+                break;
+            }
+            FUZZ_CHECK(valid(event));
+            uint32_t length = bson_length(messageBuffer);
+            FUZZ_CHECK(length >= 4 && length <= MESSAGE_BUFFER_SIZE);
+            consumed += length;
+            FUZZ_CHECK(consumed <= size);
+            // The message again from a block of exactly its length: the decode must not have
+            // needed a byte beyond it, and must read the same event.
+            auto message = fuzz::exactCopy(messageBuffer, length);
+            APBEvent again = decodeEvent(message.get(), length);
+            FUZZ_CHECK(again.stationId == event.stationId && again.type == event.type);
+            FUZZ_CHECK(again.serial == event.serial + 1);
+        }
+    }
+    close(ends[0]);
+    return 0;
+}
