@@ -486,10 +486,49 @@ void appendInt(Bytes& doc, const std::string& name, int32_t value) {
 
 Bytes finishDocument(Bytes doc) {
     doc.push_back(0);
-    Bytes length;
-    putInt32(length, static_cast<int32_t>(doc.size()));
-    std::copy(length.begin(), length.end(), doc.begin());
+    setLengthPrefix(doc, static_cast<uint32_t>(doc.size()));
     return doc;
+}
+
+uint32_t lengthPrefix(const Bytes& bytes) {
+    uint32_t length = 0;
+    for (size_t i = 0; i < 4 && i < bytes.size(); ++i) {
+        length |= static_cast<uint32_t>(bytes[i]) << (8 * i);
+    }
+    return length;
+}
+
+void setLengthPrefix(Bytes& bytes, uint32_t length) {
+    for (size_t i = 0; i < 4; ++i) {
+        bytes.at(i) = static_cast<uint8_t>(length >> (8 * i));
+    }
+}
+
+std::optional<Bytes> grownDocument(Bytes doc, size_t size) {
+    doc.pop_back();  // reopened for one more element
+    if (size < doc.size() + 1 || size == doc.size() + 2) {
+        return std::nullopt;
+    }
+    size_t extra = size - (doc.size() + 1);
+    if (extra >= 8) {
+        doc.insert(doc.end(), {0x02, 'p', 0});
+        putInt32(doc, static_cast<int32_t>(extra - 7));
+        doc.insert(doc.end(), extra - 8, 'a');
+        doc.push_back(0);
+    } else if (extra >= 2) {
+        doc.push_back(0x0A);
+        doc.insert(doc.end(), extra - 2, 'x');
+        doc.push_back(0);
+    }
+    return finishDocument(doc);
+}
+
+Bytes randomBytes(size_t size, std::mt19937& random) {
+    Bytes bytes(size);
+    for (uint8_t& byte : bytes) {
+        byte = static_cast<uint8_t>(random());
+    }
+    return bytes;
 }
 
 Bytes intDocument(const std::vector<std::pair<std::string, int32_t>>& elements) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,16 @@ void putInt32(Bytes& bytes, int32_t value);
 void appendInt(Bytes& doc, const std::string& name, int32_t value);
 // Ends a document begun with four placeholder bytes: terminator and length prefix.
 Bytes finishDocument(Bytes doc);
+// The little-endian length prefix of a document, from as many of its first four bytes as exist.
+uint32_t lengthPrefix(const Bytes& bytes);
+// Writes `length` over the first four bytes.
+void setLengthPrefix(Bytes& bytes, uint32_t length);
+// The whole document `doc` grown to exactly `size` bytes by one more element: a string "p" of
+// 'a's when eight or more bytes are wanted, else a null named by 'x's; nullopt when no element
+// is that small (one byte) or `size` is below the document's own.
+std::optional<Bytes> grownDocument(Bytes doc, size_t size);
+// `size` bytes of noise.
+Bytes randomBytes(size_t size, std::mt19937& random);
 // A document of int32 elements in the order given.
 Bytes intDocument(const std::vector<std::pair<std::string, int32_t>>& elements);
 

@@ -440,14 +440,6 @@ TEST_F(PaneldTest, SilentCidEndsTheProcessWithoutWritingThatRender) {
 
 // ---- status answers of every size ----
 
-uint32_t lengthPrefix(const Bytes& bytes) {
-    uint32_t length = 0;
-    for (size_t i = 0; i < 4 && i < bytes.size(); ++i) {
-        length |= static_cast<uint32_t>(bytes[i]) << (8 * i);
-    }
-    return length;
-}
-
 // One answer, and the text of the runtime error it must end paneld with (empty when it is
 // sound and paneld must show it).
 struct SizedAnswer {
@@ -471,14 +463,9 @@ std::string errorOf(const Bytes& answer) {
 // Random bytes: every other size with its own length as prefix and a last byte that is no
 // terminator (malformed), the others with a prefix beyond any size.
 SizedAnswer garbage(size_t size, std::mt19937& random) {
-    Bytes bytes(size);
-    for (uint8_t& byte : bytes) {
-        byte = static_cast<uint8_t>(random());
-    }
+    Bytes bytes = randomBytes(size, random);
     if (size >= 5 && size % 2 == 1) {
-        for (size_t i = 0; i < 4; ++i) {
-            bytes[i] = static_cast<uint8_t>(size >> (8 * i));
-        }
+        setLengthPrefix(bytes, static_cast<uint32_t>(size));
         bytes.back() = 0xFF;
     } else if (size >= 4) {
         bytes[3] |= 0x80;
@@ -486,36 +473,14 @@ SizedAnswer garbage(size_t size, std::mt19937& random) {
     return {bytes, errorOf(bytes)};
 }
 
-// The rich status grown to exactly `size` bytes by one more element (a null, or a string for
-// eight bytes and more); nullopt when no element is that small.
-std::optional<Bytes> grownStatus(size_t size) {
-    Bytes doc = richStatus().encode();
-    doc.pop_back();
-    if (size < doc.size() + 1 || size == doc.size() + 2) {
-        return std::nullopt;
-    }
-    size_t extra = size - (doc.size() + 1);
-    if (extra >= 8) {
-        element(doc, 0x02, "p");
-        putInt32(doc, static_cast<int32_t>(extra - 7));
-        doc.insert(doc.end(), extra - 8, 'a');
-        doc.push_back(0);
-    } else if (extra >= 2) {
-        element(doc, 0x0A, std::string(extra - 2, 'x'));
-    }
-    doc.push_back(0);
-    Bytes length;
-    putInt32(length, static_cast<int32_t>(doc.size()));
-    std::copy(length.begin(), length.end(), doc.begin());
-    return doc;
-}
-
-// A sound answer of `size` bytes where one exists, else a sound one cut to `size`.
+// The rich status grown to `size` bytes where it can be, else the rich status (or it grown by one
+// byte more) cut to `size`.
 SizedAnswer soundOrCut(size_t size) {
-    if (auto doc = grownStatus(size)) {
+    const Bytes status = richStatus().encode();
+    if (auto doc = grownDocument(status, size)) {
         return {*doc, ""};
     }
-    Bytes whole = grownStatus(size + 1).value_or(richStatus().encode());
+    Bytes whole = grownDocument(status, size + 1).value_or(status);
     Bytes cut(whole.begin(), whole.begin() + static_cast<long>(size));
     return {cut, errorOf(cut)};
 }

@@ -182,14 +182,6 @@ TEST_F(SigstatTest, RawFormPipesIntoBsoncat) {
 
 // ---- answers of every size ----
 
-uint32_t lengthPrefix(const Bytes& bytes) {
-    uint32_t length = 0;
-    for (size_t i = 0; i < 4 && i < bytes.size(); ++i) {
-        length |= static_cast<uint32_t>(bytes[i]) << (8 * i);
-    }
-    return length;
-}
-
 // One answer and what sigstat must make of it: either the refusal text, or (empty refusal)
 // the status of STATUS with `textTail` as the last element's line in the text form.
 struct SizedAnswer {
@@ -212,14 +204,9 @@ std::string refusalOf(const Bytes& answer) {
 // Random bytes; every other size gets the right length prefix and a last byte that is no
 // terminator, so that it passes the size checks and fails the document's.
 SizedAnswer garbage(size_t size, std::mt19937& random) {
-    Bytes bytes(size);
-    for (uint8_t& byte : bytes) {
-        byte = static_cast<uint8_t>(random());
-    }
+    Bytes bytes = randomBytes(size, random);
     if (size >= 5 && size % 2 == 1) {
-        for (size_t i = 0; i < 4; ++i) {
-            bytes[i] = static_cast<uint8_t>(size >> (8 * i));
-        }
+        setLengthPrefix(bytes, static_cast<uint32_t>(size));
         bytes.back() = 0xFF;
     } else if (size >= 4 && lengthPrefix(bytes) == size) {
         bytes[0] ^= 1;
@@ -227,34 +214,21 @@ SizedAnswer garbage(size_t size, std::mt19937& random) {
     return {bytes, refusalOf(bytes), ""};
 }
 
-// The document of STATUS grown to exactly `size` bytes by one more element (a null, or a
-// string for eight bytes and more), or nullopt when no element is that small.
+// The document of STATUS grown to exactly `size` bytes, with the line its added element gives in
+// the text form; nullopt where it cannot grow to that size.
 std::optional<SizedAnswer> grown(size_t size) {
-    Bytes doc = document(STATUS);
-    doc.pop_back();  // reopened for one more element
-    if (size < doc.size() + 1 || size == doc.size() + 2) {
+    std::optional<Bytes> doc = grownDocument(document(STATUS), size);
+    if (!doc) {
         return std::nullopt;
     }
-    size_t extra = size - (doc.size() + 1);
+    size_t extra = size - document(STATUS).size();
     std::string tail;
     if (extra >= 8) {
-        std::string text(extra - 8, 'a');
-        doc.push_back(0x02);
-        doc.push_back('p');
-        doc.push_back(0);
-        putInt32(doc, static_cast<int32_t>(text.size() + 1));
-        doc.insert(doc.end(), text.begin(), text.end());
-        doc.push_back(0);
-        tail = " \"p\": " + text;
+        tail = " \"p\": " + std::string(extra - 8, 'a');
     } else if (extra >= 2) {
-        std::string name(extra - 2, 'x');
-        doc.push_back(0x0A);
-        doc.insert(doc.end(), name.begin(), name.end());
-        doc.push_back(0);
-        tail = " \"" + name + "\": NULL";
+        tail = " \"" + std::string(extra - 2, 'x') + "\": NULL";
     }
-    doc = finishDocument(doc);
-    return SizedAnswer{doc, "", tail};
+    return SizedAnswer{*doc, "", tail};
 }
 
 // A well-formed answer of `size` bytes where one exists, else a well-formed one cut to `size`.
