@@ -1,0 +1,50 @@
+// The options every program answers alike, run where nothing else is: no CID, no station, no
+// display or GPIO file and no database (the test's private namespaces).
+#include <regex>
+#include <string>
+
+#include "harness.h"
+
+namespace systest {
+namespace {
+
+const char* const PROGRAMS[] = {"callrelayd", "paneld", "stationtool",
+                                "sigstat",    "sigcmd", "bsoncat"};
+
+class CommandLineTest : public SystemTest {};
+
+TEST_F(CommandLineTest, EveryProgramAnswersHelpAndVersionWithoutTouchingAnything) {
+    UdpEndpoint cid("127.0.0.1", 5000);
+    for (const std::string name : PROGRAMS) {
+        for (const char* option : {"-h", "--help"}) {
+            Result help = run({program(name), option}, "", 5s);
+            EXPECT_EQ(help.status, 0) << name << " " << option << "\n" << help.err;
+            EXPECT_NE(help.out.find(name), std::string::npos) << name << " " << option;
+            EXPECT_EQ(help.err, "") << name << " " << option;
+        }
+        Result version = run({program(name), "--version"}, "", 5s);
+        EXPECT_EQ(version.status, 0) << name << "\n" << version.err;
+        EXPECT_TRUE(std::regex_match(version.out, std::regex(name + " [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+            << version.out;
+        EXPECT_EQ(version.err, "") << name;
+    }
+    EXPECT_FALSE(cid.receive(0ms)) << "a program asked the CID";
+}
+
+TEST_F(CommandLineTest, DaemonsRefuseEveryOtherArgumentWithoutStarting) {
+    for (const std::string name : {"callrelayd", "paneld"}) {
+        std::string usage = run({program(name), "--help"}).out;
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"--bogus"}, {"-v"}, {"--help", "extra"}}) {
+            std::vector<std::string> argv{program(name)};
+            argv.insert(argv.end(), args.begin(), args.end());
+            Result result = run(argv, "", 5s);
+            EXPECT_EQ(result.status, 2) << name << " " << args[0];
+            EXPECT_EQ(result.out, "") << name << " " << args[0];
+            EXPECT_EQ(result.err, usage) << name << " " << args[0];  // no start-up line, no error
+        }
+    }
+}
+
+}  // namespace
+}  // namespace systest
