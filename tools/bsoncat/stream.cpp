@@ -7,11 +7,12 @@
 
 #include "bson.h"
 
-// The reason of a short read of `got` out of `wanted` bytes: the input's end, or the read error.
-static bsoncat_result _short(bsoncat_position* at, FILE* in, const char* part, size_t got,
-                             size_t wanted) {
+// The reason of a short read of `got` out of `wanted` bytes: the input's end, or the read error
+// `error` (errno as the read left it).
+static bsoncat_result _short(bsoncat_position* at, FILE* in, int error, const char* part,
+                             size_t got, size_t wanted) {
     if (ferror(in)) {
-        snprintf(at->why, sizeof at->why, "cannot read the input: %s", strerror(errno));
+        snprintf(at->why, sizeof at->why, "cannot read the input: %s", strerror(error));
         return BSONCAT_BROKEN;
     }
     snprintf(at->why, sizeof at->why, "the input ends inside the %s (%zu of %zu bytes)", part, got,
@@ -27,10 +28,12 @@ bsoncat_result bsoncat_next(FILE* in, FILE* out, bsoncat_position* at) {
         return BSONCAT_BROKEN;
     }
     size_t got = fread(buffer, 1, 4, in);
+    int error = errno;
     if (got < 4) {
         free(buffer);
         // Only the end of the input is a clean end; a failed read is not.
-        return got == 0 && !ferror(in) ? BSONCAT_END : _short(at, in, "length prefix", got, 4);
+        return got == 0 && !ferror(in) ? BSONCAT_END
+                                       : _short(at, in, error, "length prefix", got, 4);
     }
     uint32_t length = bson_length(buffer);
     if (length > BSONCAT_MAX_LENGTH || length < BSONCAT_MIN_LENGTH) {
@@ -47,9 +50,10 @@ bsoncat_result bsoncat_next(FILE* in, FILE* out, bsoncat_position* at) {
     }
     buffer = grown;
     size_t body = fread(buffer + 4, 1, length - 4, in);
+    error = errno;
     if (body != length - 4) {
         free(buffer);
-        return _short(at, in, "document", body + 4, length);
+        return _short(at, in, error, "document", body + 4, length);
     }
     // The printer walks by the sizes inside the document; a document that lies about them is
     // refused whole rather than printed past its end.
