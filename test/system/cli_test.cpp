@@ -17,12 +17,12 @@ TEST_F(CommandLineTest, EveryProgramAnswersHelpAndVersionWithoutTouchingAnything
     UdpEndpoint cid("127.0.0.1", 5000);
     for (const std::string name : PROGRAMS) {
         for (const char* option : {"-h", "--help"}) {
-            Result help = run({program(name), option}, "", 5s);
+            Result help = run({program(name), option});
             EXPECT_EQ(help.status, 0) << name << " " << option << "\n" << help.err;
             EXPECT_NE(help.out.find(name), std::string::npos) << name << " " << option;
             EXPECT_EQ(help.err, "") << name << " " << option;
         }
-        Result version = run({program(name), "--version"}, "", 5s);
+        Result version = run({program(name), "--version"});
         EXPECT_EQ(version.status, 0) << name << "\n" << version.err;
         EXPECT_TRUE(std::regex_match(version.out, std::regex(name + " [0-9]+\\.[0-9]+\\.[0-9]+\n")))
             << version.out;
@@ -38,7 +38,7 @@ TEST_F(CommandLineTest, DaemonsRefuseEveryOtherArgumentWithoutStarting) {
              {std::vector<std::string>{"--bogus"}, {"-v"}, {"--help", "extra"}}) {
             std::vector<std::string> argv{program(name)};
             argv.insert(argv.end(), args.begin(), args.end());
-            Result result = run(argv, "", 5s);
+            Result result = run(argv);
             EXPECT_EQ(result.status, 2) << name << " " << args[0];
             EXPECT_EQ(result.out, "") << name << " " << args[0];
             EXPECT_EQ(result.err, usage) << name << " " << args[0];  // no start-up line, no error
