@@ -1,21 +1,18 @@
 // The options every program answers alike, run where nothing else is: no CID, no station, no
 // display or GPIO file and no database (the test's private namespaces).
 #include <regex>
-#include <string>
 
 #include "harness.h"
 
 namespace systest {
 namespace {
 
-const char* const PROGRAMS[] = {"callrelayd", "paneld", "stationtool",
-                                "sigstat",    "sigcmd", "bsoncat"};
-
 class CommandLineTest : public SystemTest {};
 
 TEST_F(CommandLineTest, EveryProgramAnswersHelpAndVersionWithoutTouchingAnything) {
     UdpEndpoint cid("127.0.0.1", 5000);
-    for (const std::string name : PROGRAMS) {
+    for (std::string name :
+         {"callrelayd", "paneld", "stationtool", "sigstat", "sigcmd", "bsoncat"}) {
         for (const char* option : {"-h", "--help"}) {
             Result help = run({program(name), option});
             EXPECT_EQ(help.status, 0) << name << " " << option << "\n" << help.err;
@@ -32,16 +29,17 @@ TEST_F(CommandLineTest, EveryProgramAnswersHelpAndVersionWithoutTouchingAnything
 }
 
 TEST_F(CommandLineTest, DaemonsRefuseEveryOtherArgumentWithoutStarting) {
-    for (const std::string name : {"callrelayd", "paneld"}) {
+    for (std::string name : {"callrelayd", "paneld"}) {
         std::string usage = run({program(name), "--help"}).out;
         for (const std::vector<std::string>& args :
              {std::vector<std::string>{"--bogus"}, {"-v"}, {"--help", "extra"}}) {
             std::vector<std::string> argv{program(name)};
             argv.insert(argv.end(), args.begin(), args.end());
+            std::string bad = args[0];
             Result result = run(argv);
-            EXPECT_EQ(result.status, 2) << name << " " << args[0];
-            EXPECT_EQ(result.out, "") << name << " " << args[0];
-            EXPECT_EQ(result.err, usage) << name << " " << args[0];  // no start-up line, no error
+            EXPECT_EQ(result.status, 2) << name << " " << bad;
+            EXPECT_EQ(result.out, "") << name << " " << bad;
+            EXPECT_EQ(result.err, usage) << name << " " << bad;  // no start-up line, no error
         }
     }
 }

@@ -166,33 +166,22 @@ TEST_F(StationtoolTest, AnObjectTheAgentLacksIsAnSnmpError) {
 }
 
 TEST_F(StationtoolTest, SetsOutsideTheSchemasRangeAreRefusedWithBadValue) {
-    startAgent();
-    const struct {
-        const char* setting;
-        const char* value;
-        bool accepted;
-    } cases[] = {
-        {"vol_max", "9999", false},          {"vol_max", "101", false},    {"vol_max", "100", true},
-        {"locator_period_ms", "499", false}, {"locator_tone", "2", false},
-    };
-    for (const auto& c : cases) {
-        std::string held = agentValue(c.setting);
-        Result result = stationtool({"3", "set", c.setting, c.value});
-        std::string name = std::string(c.setting) + " " + c.value;
-        if (c.accepted) {
-            EXPECT_EQ(result.status, 0) << name << "\n" << result.err;
-            EXPECT_EQ(agentValue(c.setting), c.value) << name;
-            continue;
-        }
-        EXPECT_EQ(result.status, 255) << name;
+    startAgent();  // the quiet test shows a value inside the range taken
+    const std::pair<const char*, const char*> cases[] = {{"vol_max", "9999"},
+                                                         {"vol_max", "101"},
+                                                         {"locator_period_ms", "499"},
+                                                         {"locator_tone", "2"}};
+    for (const auto& [setting, value] : cases) {
+        std::string held = agentValue(setting);
+        Result result = stationtool({"3", "set", setting, value});
+        EXPECT_EQ(result.status, 255) << setting << " " << value;
         EXPECT_EQ(result.err,
                   "SNMP error received\nSet Request was not correctly accepted\n"
                   "Unable to send setting\n")
-            << name;
+            << setting << " " << value;
         EXPECT_NE(result.out.find("PDU type: 162\nRequest ID: 359\nError: 3\n"), std::string::npos)
-            << name << "\n"
             << result.out;
-        EXPECT_EQ(agentValue(c.setting), held) << name;
+        EXPECT_EQ(agentValue(setting), held) << setting << " " << value;
     }
 }
 
