@@ -8,7 +8,7 @@ PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev sqlite3
             libbson-dev libsnmp-dev libbenchmark-dev \
             libfuse3-dev fuse3 snmpd snmp iproute2 procps tmux python3 util-linux clang-format clang-tidy \
             clang libclang-rt-14-dev llvm \
-            dpkg-dev file init-system-helpers groff-base man-db mandoc systemd
+            dpkg-dev file init-system-helpers groff-base man-db mandoc systemd lintian
 
 SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 JOBS ?= $(shell nproc)
@@ -89,7 +89,8 @@ $(addprefix sizes-,$(CROSS_PRESETS)): sizes-%: build-%
 	    printf '  %-12s %8d\n' $$p $$(stat -c %s build/$*/stripped/$$p) || exit 1; done
 
 # Debian packages, build/<preset>/cabinet_<version>_<arch>.deb, of the release build: `make
-# package` for this machine, `make package-arm` for the board (armhf), `make package-arm64`.
+# package` for this machine, `make package-arm` for the board (armhf), `make package-arm64`;
+# each must pass lintian without an error or a warning.
 package: package-release
 package-arm: package-armhf
 
@@ -99,6 +100,7 @@ $(addprefix package-,release $(CROSS_PRESETS)): package-%: configure-%
 	cd build/$* && cpack
 	dpkg-deb --info build/$*/cabinet_*.deb
 	dpkg-deb --contents build/$*/cabinet_*.deb
+	lintian --no-cfg --fail-on error,warning build/$*/cabinet_*.deb
 
 # The demo needs only the programs and the simulators, not the tests. DEMO_ARGS, e.g.
 # "--duration 30", is passed on to sim/cabinet.

@@ -1,13 +1,29 @@
 // callrelayd: relays the button events of the pedestrian stations to the CID and pushes each
 // station its configuration on request. Takes no arguments; runs in the foreground.
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 #include "cid.h"
+#include "cli.h"
 #include "daemon.h"
 #include "log.h"
 
-int main() {
+static const char* const USAGE =
+    "Usage: callrelayd [--help | --version]\n"
+    "Relays the button events of the pedestrian stations (TCP port 50005) to the CID\n"
+    "(UDP 127.0.0.1:5000) and pushes a station its configuration from\n"
+    "/var/lib/vok/config.db when it asks. Takes no other arguments; runs in the\n"
+    "foreground and logs to syslog and standard error.\n";
+
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        if (argc == 2 && cli_isStandard(argv[1])) {
+            return cli_answer(argv[1], "callrelayd", USAGE);
+        }
+        fputs(USAGE, stderr);
+        return 2;
+    }
     logInit();
     logInfo("starting", 0);
     Socket listener;

@@ -1,7 +1,7 @@
 // A bsoncat input stream: bsoncat_run reads the input as its standard input and prints to a
 // memory stream. The text must be exactly the documents that a plain walk of the stream finds
-// sound, each printed from a block of exactly its own length, and the result must say whether
-// the stream ended at a document boundary.
+// sound, each printed from a block of exactly its own length, the result must say whether the
+// stream ended at a document boundary, and a refusal must be named in one line.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +17,7 @@ namespace {
 struct Expected {
     std::string text;
     int result;
+    std::string refusal;  // the start of the refusal line: which document, at which byte
 };
 
 // The stream walked document by document, without the tool's reader.
@@ -26,6 +27,7 @@ Expected walk(const uint8_t* data, size_t size) {
     FILE* out = open_memstream(&text, &length);
     FUZZ_CHECK(out != nullptr);
     size_t at = 0;
+    size_t count = 0;
     int result = 0;
     while (at < size) {
         if (size - at < 4) {
@@ -45,9 +47,12 @@ Expected walk(const uint8_t* data, size_t size) {
         }
         bson_print(out, document.get());
         at += declared;
+        ++count;
     }
     std::fclose(out);
-    Expected expected{std::string(text, length), result};
+    Expected expected{
+        std::string(text, length), result,
+        "bsoncat: document " + std::to_string(count + 1) + " at byte " + std::to_string(at) + ": "};
     std::free(text);
     return expected;
 }
@@ -63,15 +68,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t length = 0;
     FILE* out = open_memstream(&text, &length);
     FUZZ_CHECK(out != nullptr);
-    int result = bsoncat_run(in, out);
+    char* message = nullptr;
+    size_t messageLength = 0;
+    FILE* err = open_memstream(&message, &messageLength);
+    FUZZ_CHECK(err != nullptr);
+    int result = bsoncat_run(in, out, err);
     std::fclose(in);
     std::fclose(out);
+    std::fclose(err);
     std::string printed(text, length);
+    std::string refusal(message, messageLength);
     std::free(text);
+    std::free(message);
 
     Expected expected = walk(held.get(), size);
     FUZZ_CHECK(result == expected.result);
     FUZZ_CHECK(printed == expected.text);
+    // A refusal is one line that names the document; a clean end says nothing.
+    FUZZ_CHECK(result == 0 ? refusal.empty()
+                           : refusal.rfind(expected.refusal, 0) == 0 &&
+                                 refusal.find('\n') == refusal.size() - 1);
     // Each printed document opens with its brace at the start of a line.
     FUZZ_CHECK(printed.empty() || printed.rfind("{\n", 0) == 0);
     return 0;

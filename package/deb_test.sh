@@ -2,7 +2,8 @@
 # Makes the Debian package of a build tree into a scratch directory, as `cpack` in the tree does,
 # and checks what dpkg will see: the files (programs, units, pages, schema, and no database),
 # root ownership, the architecture, the SQLite run-time library among the dependencies, stripped
-# programs and the maintainer scripts.
+# programs, the maintainer scripts, a changelog of the package's version, and lintian's verdict:
+# no error and no warning.
 # Usage: deb_test.sh BUILD_DIR SCRATCH_DIR ARCHITECTURE
 set -eu
 build=$1
@@ -37,10 +38,11 @@ deb=$1
 contents=$(dpkg-deb --contents "$deb")
 for path in usr/sbin/callrelayd usr/sbin/paneld usr/bin/stationtool usr/bin/sigstat \
     usr/bin/sigcmd usr/bin/bsoncat usr/lib/systemd/system/callrelayd.service \
-    usr/lib/systemd/system/paneld.service usr/share/man/man8/callrelayd.8 \
-    usr/share/man/man8/paneld.8 usr/share/man/man1/stationtool.1 usr/share/man/man1/sigstat.1 \
-    usr/share/man/man1/sigcmd.1 usr/share/man/man1/bsoncat.1 usr/share/cabinet/config.sql \
-    usr/share/cabinet/sample.sql; do
+    usr/lib/systemd/system/paneld.service usr/share/man/man8/callrelayd.8.gz \
+    usr/share/man/man8/paneld.8.gz usr/share/man/man1/stationtool.1.gz \
+    usr/share/man/man1/sigstat.1.gz usr/share/man/man1/sigcmd.1.gz \
+    usr/share/man/man1/bsoncat.1.gz usr/share/cabinet/config.sql usr/share/cabinet/sample.sql \
+    usr/share/doc/cabinet/copyright usr/share/doc/cabinet/changelog.gz; do
     printf '%s\n' "$contents" | grep -q " \./$path\$" || fail "the package lacks /$path"
 done
 # The database is the site's: the package must not own it, or dpkg would replace or remove it.
@@ -73,6 +75,19 @@ grep -q '/usr/share/cabinet/config.sql' "$out/control/postinst" ||
     fail "postinst does not create the database from the shipped schema"
 grep -qx 'ExecStart=/usr/sbin/callrelayd' "$out/root/usr/lib/systemd/system/callrelayd.service" ||
     fail "the packaged unit does not start /usr/sbin/callrelayd"
+# A new version needs its own changelog entry.
+if command -v dpkg-parsechangelog >/dev/null 2>&1; then
+    gzip -dc "$out/root/usr/share/doc/cabinet/changelog.gz" >"$out/changelog"
+    logged=$(dpkg-parsechangelog -l "$out/changelog" -S Version)
+    [ "$logged" = "$(dpkg-deb -f "$deb" Version)" ] ||
+        fail "the changelog's latest entry is $logged, the package $(dpkg-deb -f "$deb" Version)"
+fi
+if command -v lintian >/dev/null 2>&1; then
+    lintian --no-cfg --fail-on error,warning "$deb" >"$out/lintian.log" 2>&1 ||
+        fail "lintian finds errors or warnings: $(grep -E '^[EW]: ' "$out/lintian.log")"
+else
+    echo "lintian not installed: package not linted"
+fi
 
 # dpkg itself, into a scratch root (the scripts run unchrooted with DPKG_ROOT, the libraries
 # are not there): install, reinstall over a site's database, purge.

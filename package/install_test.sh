@@ -29,12 +29,14 @@ usr/sbin/callrelayd
 usr/sbin/paneld
 usr/share/cabinet/config.sql
 usr/share/cabinet/sample.sql
-usr/share/man/man1/bsoncat.1
-usr/share/man/man1/sigcmd.1
-usr/share/man/man1/sigstat.1
-usr/share/man/man1/stationtool.1
-usr/share/man/man8/callrelayd.8
-usr/share/man/man8/paneld.8"
+usr/share/doc/cabinet/changelog.gz
+usr/share/doc/cabinet/copyright
+usr/share/man/man1/bsoncat.1.gz
+usr/share/man/man1/sigcmd.1.gz
+usr/share/man/man1/sigstat.1.gz
+usr/share/man/man1/stationtool.1.gz
+usr/share/man/man8/callrelayd.8.gz
+usr/share/man/man8/paneld.8.gz"
 actual=$(cd "$root" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 if [ "$actual" != "$expected" ]; then
     fail "installed files differ from the expected layout:"
@@ -46,11 +48,11 @@ for program in usr/sbin/callrelayd usr/sbin/paneld usr/bin/stationtool usr/bin/s
     [ -x "$root/$program" ] || fail "$program is not executable"
 done
 
-# Manual pages: groff and man render them without a warning, mandoc finds nothing to complain
-# about, and each has the sections a reader looks for.
+# Manual pages, compressed: groff and man render them without a warning, mandoc finds nothing to
+# complain about, and each has the sections a reader looks for.
 for page in "$root"/usr/share/man/man*/*; do
-    name=$(basename "$page")
-    out=$(groff -man -ww -z "$page" 2>&1) || fail "$name: groff failed"
+    name=$(basename "$page" .gz)
+    out=$(gzip -dc "$page" | groff -man -ww -z 2>&1) || fail "$name: groff failed"
     [ -z "$out" ] || fail "$name: groff warns: $out"
     text=$(MANWIDTH=80 man --warnings -l "$page" 2>"$root.err") || fail "$name: man -l failed"
     [ ! -s "$root.err" ] || fail "$name: man -l warns: $(cat "$root.err")"

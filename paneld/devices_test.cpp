@@ -85,19 +85,19 @@ TEST_F(ScratchDirectory, DeviceThatRefusesTheSlaveAddressLeavesNothingOpen) {
     size_t before = openDescriptors();
     EXPECT_EQ(systemError([&] {
                   I2CDisplay display(path.c_str());
-              }).rfind("Unable to set I2C slave address.: ", 0),
+              }).rfind("Unable to set I2C slave address. " + path + " 0x23: ", 0),
               0u);
     EXPECT_EQ(openDescriptors(), before);
     EXPECT_EQ(systemError([&] { I2CDisplay display((path + "-absent").c_str()); }),
-              "Unable to open I2C device.: No such file or directory");
+              "Unable to open I2C device. " + path + "-absent: No such file or directory");
 }
 
 TEST(I2CDisplayTest, FailedWritesAreSystemErrors) {
     I2CDisplay display = I2CDisplay::adopt(-1);
     EXPECT_EQ(systemError([&] { display.writeText("x"); }),
-              "Unable to write to display.: Bad file descriptor");
+              "Unable to write to display. descriptor -1: Bad file descriptor");
     EXPECT_EQ(systemError([&] { display.writeCommand(0); }),
-              "Unable to write command to display.: Bad file descriptor");
+              "Unable to write command to display. descriptor -1: Bad file descriptor");
 }
 
 TEST(GpioInputTest, ValuePathNamesTheLine) {
@@ -118,10 +118,10 @@ TEST_F(ScratchDirectory, ReadValueRereadsTheFirstByte) {
 
 TEST_F(ScratchDirectory, UnusableValueFilesAreSystemErrors) {
     EXPECT_EQ(systemError([&] { GpioInput input(directory_ + "/absent"); }),
-              "Unable to open GPIO file.: No such file or directory");
+              "Unable to open GPIO file. " + directory_ + "/absent: No such file or directory");
     size_t before = openDescriptors();
     EXPECT_EQ(systemError([&] { GpioInput input(directory_); }),
-              "Unable to read GPIO file.: Is a directory");
+              "Unable to read GPIO file. " + directory_ + ": Is a directory");
     EXPECT_EQ(openDescriptors(), before);
 }
 

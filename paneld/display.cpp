@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
@@ -21,14 +22,18 @@ size_t textFrame(const std::string& text, uint8_t (&frame)[DISPLAY_FRAME_SIZE]) 
 
 I2CDisplay::I2CDisplay() : I2CDisplay(DISPLAY_DEVICE) {}
 
-I2CDisplay::I2CDisplay(const char* path) : descriptor_(open(path, O_RDWR)) {
+I2CDisplay::I2CDisplay(const char* path) : descriptor_(open(path, O_RDWR)), device_(path) {
     if (descriptor_ < 0) {
-        throw std::system_error(errno, std::system_category(), "Unable to open I2C device.");
+        throw std::system_error(errno, std::system_category(),
+                                "Unable to open I2C device. " + device_);
     }
     if (ioctl(descriptor_, I2C_SLAVE, DISPLAY_I2C_ADDRESS) < 0) {
         int error = errno;
         close(descriptor_);
-        throw std::system_error(error, std::system_category(), "Unable to set I2C slave address.");
+        char address[8];
+        snprintf(address, sizeof address, "0x%02X", DISPLAY_I2C_ADDRESS);
+        throw std::system_error(error, std::system_category(),
+                                "Unable to set I2C slave address. " + device_ + " " + address);
     }
 }
 
@@ -43,10 +48,11 @@ void I2CDisplay::writeText(const std::string& text) {
     size_t length = textFrame(text, frame);
     ssize_t written = write(descriptor_, frame, length);
     if (written < 0) {
-        throw std::system_error(errno, std::system_category(), "Unable to write to display.");
+        throw std::system_error(errno, std::system_category(),
+                                "Unable to write to display. " + device_);
     }
     if (static_cast<size_t>(written) != length) {
-        throw std::runtime_error("Did not write the expected value.");
+        throw std::runtime_error("Did not write the expected value. " + device_);
     }
 }
 
@@ -54,10 +60,10 @@ int I2CDisplay::writeCommand(uint8_t command) {
     ssize_t written = write(descriptor_, &command, 1);
     if (written < 0) {
         throw std::system_error(errno, std::system_category(),
-                                "Unable to write command to display.");
+                                "Unable to write command to display. " + device_);
     }
     if (written != 1) {
-        throw std::runtime_error("Write returned wrong byte count for command.");
+        throw std::runtime_error("Write returned wrong byte count for command. " + device_);
     }
     return 1;
 }

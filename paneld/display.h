@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 constexpr const char* DISPLAY_DEVICE = "/dev/i2c-0";
 constexpr unsigned DISPLAY_I2C_ADDRESS = 0x23;
@@ -14,7 +15,8 @@ constexpr size_t DISPLAY_FRAME_SIZE = DISPLAY_MAX_TEXT + 2;
 // frame length (text bytes + 2); a longer text loses its tail.
 size_t textFrame(const std::string& text, uint8_t (&frame)[DISPLAY_FRAME_SIZE]);
 
-// Owns the I2C device descriptor with the display's slave address selected.
+// Owns the I2C device descriptor with the display's slave address selected. Every error it
+// throws names the device after the fixed text, e.g. "Unable to open I2C device. /dev/i2c-0".
 class I2CDisplay {
   public:
     // Opens /dev/i2c-0 and selects address 0x23; throws std::system_error "Unable to open I2C
@@ -25,7 +27,8 @@ class I2CDisplay {
     // Takes over an already prepared descriptor (a test's pipe).
     static I2CDisplay adopt(int descriptor) { return I2CDisplay(descriptor, 0); }
     ~I2CDisplay();
-    I2CDisplay(I2CDisplay&& other) noexcept : descriptor_(other.descriptor_) {
+    I2CDisplay(I2CDisplay&& other) noexcept
+        : descriptor_(other.descriptor_), device_(std::move(other.device_)) {
         other.descriptor_ = -1;
     }
     I2CDisplay(const I2CDisplay&) = delete;
@@ -38,6 +41,8 @@ class I2CDisplay {
     int writeCommand(uint8_t command);
 
   private:
-    I2CDisplay(int descriptor, int) : descriptor_(descriptor) {}
+    I2CDisplay(int descriptor, int)
+        : descriptor_(descriptor), device_("descriptor " + std::to_string(descriptor)) {}
     int descriptor_;
+    std::string device_;  // named in the errors
 };

@@ -23,14 +23,17 @@ std::string gpioValuePath(unsigned line) {
 
 GpioInput::GpioInput(unsigned line) : GpioInput(gpioValuePath(line)) {}
 
-GpioInput::GpioInput(const std::string& path) : descriptor_(open(path.c_str(), O_RDONLY)) {
+GpioInput::GpioInput(const std::string& path)
+    : descriptor_(open(path.c_str(), O_RDONLY)), path_(path) {
     if (descriptor_ < 0) {
-        throw std::system_error(errno, std::system_category(), "Unable to open GPIO file.");
+        throw std::system_error(errno, std::system_category(),
+                                "Unable to open GPIO file. " + path_);
     }
     if (firstByte(descriptor_) < 0) {  // the destructor will not run: close here
         int error = errno;
         close(descriptor_);
-        throw std::system_error(error, std::system_category(), "Unable to read GPIO file.");
+        throw std::system_error(error, std::system_category(),
+                                "Unable to read GPIO file. " + path_);
     }
 }
 
@@ -43,7 +46,8 @@ GpioInput::~GpioInput() {
 unsigned GpioInput::readValue() {
     int value = firstByte(descriptor_);
     if (value < 0) {
-        throw std::system_error(errno, std::system_category(), "Unable to read GPIO file.");
+        throw std::system_error(errno, std::system_category(),
+                                "Unable to read GPIO file. " + path_);
     }
     return static_cast<unsigned>(value);
 }

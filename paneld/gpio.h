@@ -8,7 +8,8 @@
 std::string gpioValuePath(unsigned line);
 
 // Owns the line's value file, open read-only. The descriptor signals POLLPRI when the line
-// changes (the line must already be exported, an input, and set to report edges).
+// changes (the line must already be exported, an input, and set to report edges). Every error
+// it throws names the file after the fixed text, e.g. "Unable to open GPIO file. <path>".
 class GpioInput {
   public:
     // Opens the value file of `line` and reads it once; throws std::system_error
@@ -28,4 +29,5 @@ class GpioInput {
 
   private:
     int descriptor_;
+    std::string path_;  // named in the errors
 };

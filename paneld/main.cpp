@@ -8,12 +8,20 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "cli.h"
 #include "display.h"
 #include "gpio.h"
 #include "pages.h"
 #include "timer.h"
 
 namespace {
+
+const char* const USAGE =
+    "Usage: paneld [--help | --version]\n"
+    "Shows the intersection status from the CID on the cabinet's 2x16 character\n"
+    "display (/dev/i2c-0): the Station, Sig or Calls page, stepped by the page\n"
+    "button (GPIO 70), refreshed every second, blanked 60 seconds after the last\n"
+    "press. Takes no other arguments; runs in the foreground.\n";
 
 constexpr uint32_t REFRESH_PERIOD_MS = 1000;
 constexpr uint32_t DISPLAY_TIMEOUT_MS = 60000;
@@ -33,7 +41,14 @@ void warnIfBehind(uint32_t expirations, const char* message) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        if (argc == 2 && cli_isStandard(argv[1])) {
+            return cli_answer(argv[1], "paneld", USAGE);
+        }
+        fputs(USAGE, stderr);
+        return 2;
+    }
     IntervalTimer refreshTimer(REFRESH_PERIOD_MS, true);
     IntervalTimer timeoutTimer(DISPLAY_TIMEOUT_MS, false);
     GpioInput pageButton(PAGE_BUTTON_GPIO);

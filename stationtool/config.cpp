@@ -18,6 +18,7 @@ static const char* const SQL_OID = "SELECT node,subnode FROM tbls_oids WHERE nam
 // The name goes in as a bare column name: it is checked to be a plain identifier first, and it
 // is not double-quoted because SQLite would quietly read an unknown quoted name as a string.
 static const char* const SQL_SETTING = "SELECT %s FROM v_sendtostation WHERE id=?1;";
+static const char* const SQL_NAMES = "SELECT name FROM tbls_oids ORDER BY node,subnode;";
 static const char* const OID_FORMAT = "1.3.6.1.4.1.1206.4.2.14.%u.%u";
 
 static const char* const PREPARE_FAILED = "Unable to prepare statment";
@@ -323,6 +324,48 @@ int config_getSettingAt(const char* path, const char* name, unsigned id, int32_t
     return 0;
 }
 
+// Joins the names that stmt yields into buf (at least 4 bytes), "..." where they stop fitting;
+// the count written, or -1 when a step fails.
+static int _joinNames(sqlite3_stmt* stmt, char* buf, size_t size) {
+    const size_t room = size - 4;  // "..." and its terminator always fit after the last name
+    size_t used = 0;
+    int count = 0;
+    buf[0] = '\0';
+    int step;
+    while ((step = sqlite3_step(stmt)) == SQLITE_ROW) {
+        const char* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+        size_t length = name == nullptr ? 0 : strlen(name);
+        const char* separator = count > 0 ? ", " : "";
+        if (used + strlen(separator) + length >= room) {
+            memcpy(buf + used, "...", 4);
+            return count;
+        }
+        used += static_cast<size_t>(snprintf(buf + used, size - used, "%s%s", separator, name));
+        ++count;
+    }
+    return step == SQLITE_DONE ? count : -1;
+}
+
+int config_listSettingsAt(const char* path, char* buf, size_t size) {
+    if (buf == nullptr || size < 4) {
+        return -1;
+    }
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return -1;
+    }
+    sqlite3_busy_timeout(db, CONFIG_BUSY_TIMEOUT_MS);
+    sqlite3_stmt* stmt = nullptr;
+    int count = -1;
+    if (sqlite3_prepare_v2(db, SQL_NAMES, -1, &stmt, nullptr) == SQLITE_OK) {
+        count = _joinNames(stmt, buf, size);
+    }
+    sqlite3_finalize(stmt);
+    _closeOrExit(db, "config_listSettings");
+    return count;
+}
+
 int config_init(config_t* config) {
     return config_initAt(CONFIG_DB_PATH, config);
 }
@@ -333,6 +376,10 @@ int config_getOID(const char* name, char* buf, size_t size) {
 
 int config_getSetting(const char* name, unsigned id, int32_t* value) {
     return config_getSettingAt(CONFIG_DB_PATH, name, id, value);
+}
+
+int config_listSettings(char* buf, size_t size) {
+    return config_listSettingsAt(CONFIG_DB_PATH, buf, size);
 }
 
 static uint8_t _orMasks(const uint8_t* table, uint8_t mask) {

@@ -48,6 +48,10 @@ int config_init(config_t* config);
 int config_getOID(const char* name, char* buf, size_t size);
 // Reads the configured value of setting name for station id into *value; 0 or -1.
 int config_getSetting(const char* name, unsigned id, int32_t* value);
+// Writes the setting names of tbls_oids, in the order of their objects and separated by ", ",
+// into buf, cut short with "..." when it does not fit; the number of names written, or -1.
+// Silent: it serves as a hint after a failure that has been reported already.
+int config_listSettings(char* buf, size_t size);
 // Prints the record as labelled lines and tables.
 void config_dump(FILE* out, const config_t* config);
 // Phases served by the groups in groupmask; 0 for a null config.
@@ -59,6 +63,7 @@ uint8_t config_phaseToGroup(const config_t* config, uint8_t phasemask);
 int config_initAt(const char* path, config_t* config);
 int config_getOIDAt(const char* path, const char* name, char* buf, size_t size);
 int config_getSettingAt(const char* path, const char* name, unsigned id, int32_t* value);
+int config_listSettingsAt(const char* path, char* buf, size_t size);
 
 // Internal steps over an open connection; each reports its own failure and returns 0 or -1.
 int _loadSysconfig(sqlite3* db, config_t* config);

@@ -2,18 +2,25 @@
 --
 -- Who reads what (nothing in the cabinet writes to this file):
 --   stationtool  tbls_oids: setting name -> SNMP object of the station;
---                v_sendtostation: one setting of one station, sent by "stationtool ID set NAME";
---                v_sysconfig, tbl_stations, tbl_phaseio: the whole-cabinet configuration.
+--                v_sendtostation: one setting of one station, sent by "stationtool ID set NAME".
 --   callrelayd   v_sendtostation: when a station asks for its configuration, every column of its
 --                row (id included) is sent to it as a 32-bit integer named after the column.
+--   Nothing else. No program of the cabinet reads tbl_sysconfig (v_sysconfig), tbl_stations or
+--   tbl_phaseio: they describe the intersection for the CID and the site engineer. stationtool's
+--   configuration module can load them, but no command of it does. In particular paneld blanks
+--   the display after 60 s and refreshes it every second, and every program finds the CID on
+--   port 5000, whatever displaytimeout_ms, displayupdaterate_ms and cidserverport say.
+--   The simulated cabinet (sim/) also reads tbl_stations, whose active stations its CID reports
+--   good, and the CHECK ranges of the station settings, which its station agents enforce.
 -- Every value is read as a 32-bit integer; the CHECK constraints below refuse values the
 -- programs cannot use, so edit with the sqlite3 shell and let it tell you.
 --
 -- To add a station setting: add a column to tbl_apbsettings (NOT NULL, a DEFAULT, a CHECK on
--- its range), list it in v_sendtostation, and add its row to tbls_oids with the station's SNMP
--- node and subnode. Names are plain identifiers (letters, digits, underscore, no leading digit,
--- at most 128 characters); stationtool refuses anything else. Each setting adds its name length
--- plus 6 bytes to the pushed document, which must stay below 1024 bytes.
+-- its range as "name BETWEEN low AND high" or "name IN (...)"), list it in v_sendtostation,
+-- and add its row to tbls_oids with the station's SNMP node and subnode. Names are plain
+-- identifiers (letters, digits, underscore, no leading digit, at most 128 characters);
+-- stationtool refuses anything else. Each setting adds its name length plus 6 bytes to the
+-- pushed document, which must stay below 1024 bytes.
 --
 -- The script creates; it does not replace. Start from a missing file.
 
@@ -21,7 +28,8 @@ PRAGMA foreign_keys = ON;
 
 BEGIN;
 
--- Cabinet-wide settings, one row. Read as a whole through v_sysconfig.
+-- Cabinet-wide settings, one row, through v_sysconfig: for the CID and the site engineer; no
+-- program of the cabinet reads them (see the top).
 CREATE TABLE tbl_sysconfig (
     id                   INTEGER PRIMARY KEY CHECK (id = 1),
     cid                  INTEGER NOT NULL CHECK (cid BETWEEN 0 AND 255),         -- status source, a code known to the CID

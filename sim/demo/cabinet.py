@@ -26,8 +26,9 @@ demo   Starts the simulated cabinet inside private network, mount and PID namesp
        Nothing on the host's network or file system is touched; every process and mount ends
        with the demo.
        On a terminal (and without --duration) it shows the live view. Keys: 1-8 press that
-       station's button (a pedestrian call), p or space press the display's page button,
-       c make every station ask for its configuration, q quit.
+       station's button (a pedestrian call), x then 1-8 take that station out of service
+       (the CID reports it bad) or bring it back, p or space press the display's page
+       button, c make every station ask for its configuration, q quit.
        Otherwise it runs a scripted scenario for --duration seconds (default 30), prints a
        summary and exits 0 only if every button press became a call at the CID.
 exec   Runs PROGRAM inside the running cabinet, e.g.
@@ -51,6 +52,14 @@ STATION_AGENT = os.path.join(SOURCE, "sim", "snmp", "station-agent")
 DATABASE = "/var/lib/vok/config.db"
 GPIO_LINES = (70, 63)
 DEFAULT_DURATION = 30
+
+
+def configured_stations():
+    """The active stations 1 to 16 of the configuration database: those the CID knows."""
+    result = subprocess.run(["sqlite3", "-readonly", DATABASE,
+                             "SELECT id FROM tbl_stations WHERE active = 1 AND id BETWEEN 1 AND 16;"],
+                            capture_output=True, text=True, check=True)
+    return sorted(int(n) for n in result.stdout.split())
 
 
 def fail(text):
@@ -259,6 +268,8 @@ class Cabinet:
         self.problems = []
         self.printed = 0
         self.running = False        # every part started
+        self.configured = 0         # mask of the configured stations, as the CID reports them
+        self.out_of_service = set()  # stations taken out with the x key
 
     def program(self, name):
         return os.path.join(self.bin, name)
@@ -298,7 +309,10 @@ class Cabinet:
     def start(self):
         events = self.parts.events
         self.syslog()
-        cid = self.parts.start("cidsim", [self.program("cidsim")])
+        # The CID reports the configured stations good, and no other.
+        self.configured = sum(1 << (n - 1) for n in configured_stations())
+        cid = self.parts.start("cidsim", [self.program("cidsim"), "--good",
+                                          "0x%04X" % self.configured])
         if not self.parts.wait_for_line(cid, "listening", 5, self.handle):
             raise Stop("the CID simulator did not start: " + cid.describe_end())
 
@@ -375,11 +389,42 @@ class Cabinet:
             self.program("stationsim"), "--gap-ms", "150", "%d:1,4,2" % station],
             essential=False)
 
+    def serve_pedestrians(self, station, seed):
+        """The station's own random pedestrians, for the live view."""
+        self.parts.start("station %d" % station, [
+            self.program("stationsim"), "--random", "500", "--mean-ms", "15000",
+            "--seed", str(seed), str(station)], essential=False)
+
+    def toggle_service(self, station):
+        """Takes a station out of service (its connection closes, the CID is told it is bad) or
+        brings it back (it connects again, the CID is told it is good)."""
+        if station in self.out_of_service:
+            self.out_of_service.discard(station)
+            self.serve_pedestrians(station, seed=int(time.monotonic() * 1000) % 100000)
+            change = "back in service"
+        else:
+            self.out_of_service.add(station)
+            for part in self.parts.all:
+                if part.name == "station %d" % station and part.running():
+                    part.stopping = True
+                    part.signal(signal.SIGTERM)
+            change = "out of service"
+        bad = sum(1 << (n - 1) for n in self.out_of_service)
+        good = self.configured & ~bad
+        # An APB status report: sigcmd sends its first number as the good mask, the second as
+        # the bad one.
+        subprocess.run([self.program("sigcmd"), "status", str(good), str(bad)],
+                       stdin=subprocess.DEVNULL, capture_output=True, timeout=5)
+        self.state.note("cabinet", "station %d %s: CID told good 0x%04X, bad 0x%04X" % (
+            station, change, good, bad))
+        return change
+
     def request_configuration(self):
         if any(p.name == "stations config" and p.running() for p in self.parts.all):
             return
         self.parts.start("stations config", [self.program("stationsim"), "--listen"] +
-                         ["%d:3" % n for n in model.STATIONS], essential=False)
+                         ["%d:3" % n for n in model.STATIONS if n not in self.out_of_service],
+                         essential=False)
 
     def tap(self):
         reply = self.board.command("tap")
@@ -447,19 +492,29 @@ class Cabinet:
             screen.timeout(100)
             start = time.monotonic()
             for n in model.STATIONS:
-                self.parts.start("station %d" % n, [
-                    self.program("stationsim"), "--random", "500", "--mean-ms", "15000",
-                    "--seed", str(n), str(n)], essential=False)
+                self.serve_pedestrians(n, seed=n)
             self.request_configuration()
             next_poll = 0
+            choosing = False  # x was pressed: the next digit picks the station
             try:
                 while not self.stopping:
                     key = view.key()
                     if key in (ord("q"), ord("Q")):
                         break
-                    if ord("1") <= key <= ord("8"):
-                        self.press(key - ord("0"))
-                        view.message = "station %d: button pressed" % (key - ord("0"))
+                    station = key - ord("0") if ord("1") <= key <= ord("8") else None
+                    if choosing and key != -1:
+                        choosing = False
+                        view.message = ("station %d: %s" % (station, self.toggle_service(station))
+                                        if station else "x: no station chosen")
+                    elif key in (ord("x"), ord("X")):
+                        choosing = True
+                        view.message = "x: which station (1-8)?"
+                    elif station and station in self.out_of_service:
+                        view.message = "station %d is out of service (x %d brings it back)" % (
+                            station, station)
+                    elif station:
+                        self.press(station)
+                        view.message = "station %d: button pressed" % station
                     elif key in (ord("p"), ord("P"), ord(" ")):
                         self.tap()
                         view.message = "page button pressed"

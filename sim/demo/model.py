@@ -91,6 +91,7 @@ class Cabinet:
         self.screen = [" " * 16, " " * 16]
         self.page = None
         self.pages_seen = collections.Counter()
+        self.station_row = None                # stations 1-16 on the last Station page shown
         self.status = None                     # the last sigstat --xml answer
         self.status_polls = 0
         self.status_failures = 0
@@ -204,6 +205,8 @@ class Cabinet:
             self.note("display", "page %s: |%s|%s|" % (page, lines[0], lines[1]))
         self.page = page
         self.pages_seen[page] += 1
+        if page == "Station":
+            self.station_row = lines[1]
         self.screen = lines
 
     # --- sigstat ---
@@ -269,6 +272,8 @@ class Cabinet:
             self.frames, self.taps, pages or "none"))
         rows.append("pages seen: %s" % (" ".join(p for p in PAGE_NAMES[:3] if self.pages_seen[p])
                                         or "none"))
+        rows.append("station page (stations 1-16, + good, x bad, . none): %s" % (
+            self.station_row or "never shown"))
         rows.append("CID commands: %s" % (", ".join(
             "%s %d" % item for item in sorted(self.commands.items())) or "none"))
         rows.append("callrelayd syslog lines: %d; sigstat polls: %d (%d failed)" % (

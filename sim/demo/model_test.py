@@ -52,7 +52,7 @@ class FrameTest(unittest.TestCase):
     def test_board_stream_counts_frames_and_pages(self):
         c = model.Cabinet(clock=lambda: 0.0)
         for line in ["frame 0 " + frame(b"1 / Station   16\n" + b"\xc5" * 16),
-                     "frame 1 " + frame(b"1 \\ Station   16\n" + b"\xc5" * 16),
+                     "frame 1 " + frame(b"1 \\ Station   16\n" + b"\xc5\xc6" + b"\xcd" * 14),
                      "frame 2 " + frame(b"Phase   12345678\nSig /   WDDDDDDD"),
                      "frame 3 03",
                      "frame 4 zz",          # not hex: ignored
@@ -62,6 +62,9 @@ class FrameTest(unittest.TestCase):
         self.assertEqual(c.frames, 5)
         self.assertEqual(dict(c.pages_seen), {"Station": 2, "Sig": 1, "blank": 1})
         self.assertEqual(c.page, "blank")
+        self.assertEqual(c.station_row, "+x" + "." * 14)  # the last Station page, kept
+        self.assertIn("station page (stations 1-16, + good, x bad, . none): +x" + "." * 14,
+                      c.summary(1)[0])
         self.assertEqual(sum("page Sig" in line for line in c.log), 1)
         self.assertTrue(any("command frame 03" in line for line in c.log))
 

@@ -4,8 +4,8 @@ import curses
 
 from model import PHASES, STATIONS
 
-KEYS = "keys: 1-8 station button (a pedestrian call)  p/space page button  " \
-       "c config requests  q quit"
+# One line of at most 80 columns.
+KEYS = "keys: 1-8 press button  x 1-8 station bad/good  p page  c config  q quit"
 
 
 class View:

@@ -148,6 +148,7 @@ TEST_F(BsoncatTest, LengthLimitIs4095) {
     Result refused = cat(tooLarge);
     EXPECT_EQ(refused.status, 255);
     EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "bsoncat: document 1 at byte 0: length 4096 is outside 5..4095\n");
 }
 
 TEST_F(BsoncatTest, BrokenStreamsEndWithStatus255AfterWhatWasWhole) {
@@ -157,26 +158,43 @@ TEST_F(BsoncatTest, BrokenStreamsEndWithStatus255AfterWhatWasWhole) {
     maker.make(good, goodText, 0);
     Bytes lying = {14, 0, 0, 0, 0x02, 's', 0, 0xF0, 0xFF, 0xFF, 0x0F, 'x', 0, 0};
     Bytes unterminated = {12, 0, 0, 0, 0x10, 't', 0, 1, 0, 0, 0, 7};
+    const std::string malformed =
+        "malformed document: an element runs past its end, or no closing zero";
     const struct {
         const char* name;
         Bytes tail;
+        bool last;  // the stream ends with it, rather than going on with a good document
+        std::string why;
     } cases[] = {
-        {"truncated prefix", {12, 0}},
-        {"truncated body", {12, 0, 0, 0, 0x10, 't'}},
-        {"prefix below 5", {4, 0, 0, 0}},
-        {"prefix zero", {0, 0, 0, 0}},
-        {"negative prefix", {0xFF, 0xFF, 0xFF, 0xFF}},
-        {"string claims more than the document", lying},
-        {"no terminator", unterminated},
+        {"truncated prefix",
+         {12, 0},
+         true,
+         "the input ends inside the length prefix (2 of 4 bytes)"},
+        {"truncated body",
+         {12, 0, 0, 0, 0x10, 't'},
+         true,
+         "the input ends inside the document (6 of 12 bytes)"},
+        {"prefix below 5", {4, 0, 0, 0}, false, "length 4 is outside 5..4095"},
+        {"prefix zero", {0, 0, 0, 0}, false, "length 0 is outside 5..4095"},
+        {"negative prefix",
+         {0xFF, 0xFF, 0xFF, 0xFF},
+         false,
+         "length 4294967295 is outside 5..4095"},
+        {"string claims more than the document", lying, false, malformed},
+        {"no terminator", unterminated, false, malformed},
     };
     for (const auto& c : cases) {
         Bytes stream = good;
         stream.insert(stream.end(), c.tail.begin(), c.tail.end());
-        stream.insert(stream.end(), good.begin(), good.end());
+        if (!c.last) {
+            stream.insert(stream.end(), good.begin(), good.end());
+        }
         Result result = cat(stream);
         EXPECT_EQ(result.status, 255) << c.name;
         EXPECT_EQ(result.out, goodText) << c.name;
-        EXPECT_EQ(result.err, "") << c.name;
+        EXPECT_EQ(result.err, "bsoncat: document 2 at byte " + std::to_string(good.size()) + ": " +
+                                  c.why + "\n")
+            << c.name;
     }
 }
 
@@ -207,7 +225,7 @@ TEST_F(BsoncatTest, AFailedReadIsNotACleanEnd) {
     Result result = run({"/bin/sh", "-c", "exec " + program("bsoncat") + " </"});
     EXPECT_EQ(result.status, 255);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.err, "bsoncat: document 1 at byte 0: cannot read the input: Is a directory\n");
 }
 
 TEST_F(BsoncatTest, CorruptedStreamsNeverCrash) {
@@ -227,7 +245,10 @@ TEST_F(BsoncatTest, CorruptedStreamsNeverCrash) {
         ASSERT_TRUE(result.status == 0 || result.status == 255)
             << "status " << result.status << "\n"
             << result.err;
-        EXPECT_EQ(result.err, "");
+        // Silent on a clean end; one line naming the document otherwise.
+        EXPECT_EQ(result.err.empty(), result.status == 0) << result.err;
+        EXPECT_EQ(result.err.find('\n'),
+                  result.err.empty() ? std::string::npos : result.err.size() - 1);
     }
 }
 

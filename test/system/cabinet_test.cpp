@@ -124,6 +124,8 @@ TEST_F(CabinetTest, ScriptedDemoTurnsEveryPressIntoACallAndLeavesNothingBehind) 
 
     // paneld drew every page as the button was tapped, and the station agents answered.
     EXPECT_NE(result.out.find("pages seen: Station Sig Calls"), std::string::npos) << result.out;
+    // The CID reports the sample's eight configured stations good, and no other.
+    EXPECT_NE(result.out.find("none): ++++++++........\n"), std::string::npos) << result.out;
     std::smatch frames;
     ASSERT_TRUE(std::regex_search(result.out, frames, std::regex(R"(display frames: (\d+))")));
     EXPECT_GE(std::stoi(frames[1].str()), 15);

@@ -629,7 +629,8 @@ TEST_F(PaneldWithoutAuxTest, MissingAuxiliaryInputEndsItAtStartUp) {
     Result result = paneld_->wait(5s);
     EXPECT_FALSE(result.timedOut);
     EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.err.find("Unable to open GPIO file.: No such file or directory"),
+    EXPECT_NE(result.err.find("Unable to open GPIO file. /sys/class/gpio/gpio63/value: No such "
+                              "file or directory"),
               std::string::npos)
         << result.err;
     EXPECT_EQ(control_->request("frames"), "frames 0");

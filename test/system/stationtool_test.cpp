@@ -96,7 +96,21 @@ TEST_F(StationtoolTest, GetPrintsBothMessagesWithTheAgentsValue) {
                               dump(46, 31, 162, "Value length: 1\nValue Typecode: 2\nValue: 90\n"));
 }
 
+TEST_F(StationtoolTest, QuietModePrintsOnlyTheValue) {
+    startAgent();
+    Result get = stationtool({"-q", "3", "get", "vol_max"});
+    EXPECT_EQ(get.status, 0) << get.err;
+    EXPECT_EQ(get.out, "90\n");
+    EXPECT_EQ(get.err, "");
+    Result set = stationtool({"--quiet", "3", "set", "vol_max", "80"});
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(set.out + set.err, "");
+    EXPECT_EQ(agentValue("vol_max"), "80");
+}
+
 TEST_F(StationtoolTest, SetValuesReachTheAgentAndAFollowingGetShowsThem) {
+    // A setting that the schema leaves unbounded, so that the agent takes every 32-bit value.
+    run({"/usr/bin/sqlite3", DATABASE, "INSERT INTO tbls_oids VALUES ('raw_word', 9, 1);"});
     startAgent();
     struct Case {
         const char* given;
@@ -112,15 +126,15 @@ TEST_F(StationtoolTest, SetValuesReachTheAgentAndAFollowingGetShowsThem) {
         {"-2147483648", "-2147483648", "-2147483648", "Value: 2147483648\n"},
     };
     for (const Case& c : cases) {
-        Result set = stationtool({"3", "set", "vol_max", c.given});
+        Result set = stationtool({"3", "set", "raw_word", c.given});
         EXPECT_EQ(set.status, 0) << c.given << "\n" << set.err;
         EXPECT_EQ(set.err, "");
         EXPECT_NE(set.out.find("ID is: 3\nValue is: " + std::string(c.sent) + "\n"),
                   std::string::npos)
             << set.out;
-        EXPECT_EQ(agentValue("vol_max"), c.held);
+        EXPECT_EQ(agentValue("raw_word"), c.held);
 
-        Result get = stationtool({"3", "get", "vol_max"});
+        Result get = stationtool({"3", "get", "raw_word"});
         EXPECT_EQ(get.status, 0) << get.err;
         EXPECT_NE(get.out.rfind(c.shown), std::string::npos) << get.out;
     }
@@ -149,6 +163,26 @@ TEST_F(StationtoolTest, AnObjectTheAgentLacksIsAnSnmpError) {
               "SNMP error received\nSet Request was not correctly accepted\n"
               "Unable to send setting\n");
     EXPECT_EQ(agentValue("vol_max"), "7");
+}
+
+TEST_F(StationtoolTest, SetsOutsideTheSchemasRangeAreRefusedWithBadValue) {
+    startAgent();  // the quiet test shows a value inside the range taken
+    const std::pair<const char*, const char*> cases[] = {{"vol_max", "9999"},
+                                                         {"vol_max", "101"},
+                                                         {"locator_period_ms", "499"},
+                                                         {"locator_tone", "2"}};
+    for (const auto& [setting, value] : cases) {
+        std::string held = agentValue(setting);
+        Result result = stationtool({"3", "set", setting, value});
+        EXPECT_EQ(result.status, 255) << setting << " " << value;
+        EXPECT_EQ(result.err,
+                  "SNMP error received\nSet Request was not correctly accepted\n"
+                  "Unable to send setting\n")
+            << setting << " " << value;
+        EXPECT_NE(result.out.find("PDU type: 162\nRequest ID: 359\nError: 3\n"), std::string::npos)
+            << result.out;
+        EXPECT_EQ(agentValue(setting), held) << setting << " " << value;
+    }
 }
 
 TEST_F(StationtoolTest, ASilentStationCostsTheFiveSecondTimeout) {
@@ -194,17 +228,22 @@ TEST_F(StationtoolTest, StationsZeroAndSixteenAreReachedAtTheirAddresses) {
 TEST_F(StationtoolTest, SettingsTheDatabaseLacksSendNothing) {
     UdpEndpoint station3("192.168.0.13", 161);
     UdpEndpoint station9("192.168.0.19", 161);
+    const std::string unknown =
+        "_getOID: Unable to step statment\nsqlite3: no more rows available\n"
+        "config_getOID: Unable to load OID\nCouldn't get OID\nUnable to get setting\n"
+        "Valid settings: vol_min, vol_max, ambient_track, locator_tone, locator_vol, "
+        "locator_period_ms, walk_tone, wait_msg, walk_msg, street_msg, extpress_ms, vibrotactile, "
+        "led_confirm, night_vol_max, night_start_min, night_end_min\n";
     struct Case {
         std::vector<std::string> args;
         std::string err;
     } cases[] = {
-        // Station 9 has no row in v_sendtostation.
+        // Station 9 has no row in v_sendtostation; the setting itself exists, so no list.
         {{"9", "set", "vol_max"},
          "_getSetting: Unable to step statment\nsqlite3: no more rows available\n"
          "config_getSetting: Unable to load setting\nUnable to get setting value: vol_max\n"},
-        {{"3", "get", "volume"},
-         "_getOID: Unable to step statment\nsqlite3: no more rows available\n"
-         "config_getOID: Unable to load OID\nCouldn't get OID\nUnable to get setting\n"},
+        {{"3", "get", "volume"}, unknown},
+        {{"-q", "3", "get", "volume"}, unknown},
     };
     for (const Case& c : cases) {
         Result result = stationtool(c.args);

@@ -10,6 +10,7 @@
 
 #include "bson.h"
 #include "cid.h"
+#include "cli.h"
 
 // The four values of the one command document this tool sends.
 struct sigcmd_command {
@@ -83,6 +84,9 @@ static int _build(const sigcmd_command* command, uint8_t* buffer, uint32_t capac
 }
 
 int main(int argc, char** argv) {
+    if (argc > 1 && cli_isStandard(argv[1])) {
+        return cli_answer(argv[1], "sigcmd", USAGE);
+    }
     sigcmd_command command;
     if (_parse(argc, argv, &command) < 0) {
         fputs(USAGE, stderr);

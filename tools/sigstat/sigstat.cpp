@@ -9,7 +9,15 @@
 
 #include "bson.h"
 #include "cid.h"
+#include "cli.h"
 #include "sigstat.h"
+
+static const char* const USAGE =
+    "Usage: sigstat [--nifty | --hex | --xml | --json | --binary]\n"
+    "Asks the CID once for the intersection status and prints it: a summary line of\n"
+    "the pedestrian signals (--nifty, also any other or no argument), walk, don't\n"
+    "walk and clearance in hexadecimal (--hex), eight tagged lines (--xml), indented\n"
+    "text (--json) or the raw BSON document (--binary).\n";
 
 static uint8_t buffer[CID_BUFFER_SIZE];
 
@@ -59,6 +67,9 @@ static int cid_getIntersecionData(int sock, sigstat_status* status) {
 }
 
 int main(int argc, char** argv) {
+    if (argc > 1 && cli_isStandard(argv[1])) {
+        return cli_answer(argv[1], "sigstat", USAGE);
+    }
     sigstat_form form = sigstat_chooseForm(argc > 1 ? argv[1] : nullptr);
     sigstat_status status;
     int sock = cid_getSocket();
