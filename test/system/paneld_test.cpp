@@ -22,6 +22,7 @@ using namespace systest;
 using Clock = std::chrono::steady_clock;
 
 const std::string CONTROL = "/tmp/board.sock";
+const std::string NOTICE = "No status from  \nthe CID         ";
 const char NONE = static_cast<char>(0xCD);
 const char GOOD = static_cast<char>(0xC5);
 const char BAD = static_cast<char>(0xC6);
@@ -424,7 +425,7 @@ TEST_F(PaneldTest, DisplayBlanksOnceAfterSixtySecondsUntilTheNextPress) {
     EXPECT_NEAR(secondsBetween(woken.at, frame().at), 1.0, 0.35);  // refreshing again
 }
 
-TEST_F(PaneldTest, SilentCidEndsTheProcessWithoutWritingThatRender) {
+TEST_F(PaneldTest, SilentCidEndsTheProcessAfterANoticeFrame) {
     cid_->answerOnly(2);
     startPaneld();
     EXPECT_EQ(frame().text().substr(0, 2), "1 ");
@@ -434,8 +435,28 @@ TEST_F(PaneldTest, SilentCidEndsTheProcessWithoutWritingThatRender) {
     EXPECT_NE(result.status, 0);
     EXPECT_NE(result.err.find("Unable to recieve CID response."), std::string::npos) << result.err;
     EXPECT_EQ(cid_->queries(), 3);
-    EXPECT_FALSE(frames_->next(Millis(300))) << "the failed render wrote to the display";
-    EXPECT_EQ(control_->request("frames"), "frames 2");
+    EXPECT_EQ(frame().text(), NOTICE);  // no longer the last status, as if it were live
+    EXPECT_FALSE(frames_->next(Millis(300)));
+    EXPECT_EQ(control_->request("frames"), "frames 3");
+}
+
+// A CID restarting (its port closed for 0.3 s) ends no render, whatever the phase of the gap
+// against the refresh tick it covers.
+TEST_F(PaneldTest, CidClosedForAFewTenthsOfASecondCostsNoFrame) {
+    startPaneld();
+    Clock::time_point tick = frame().at;
+    for (int offset = -300; offset <= 0; offset += 50) {
+        tick += 2s;
+        std::this_thread::sleep_until(tick + Millis(offset));
+        cid_.reset();
+        std::this_thread::sleep_for(300ms);
+        cid_ = std::make_unique<CidPlayer>(richStatus());
+    }
+    std::this_thread::sleep_until(tick + 1500ms);
+    EXPECT_TRUE(paneld_->running()) << paneld_->err();
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(frame().text().substr(3), pageText(1, 1).substr(3)) << "frame " << i + 2;
+    }
 }
 
 // ---- status answers of every size ----
@@ -555,7 +576,7 @@ TEST_F(PaneldTest, StatusAnswersOfEverySizeFrom0To1024EndItCleanlyOrAreShown) {
     }
     std::atomic<bool> stopped = false;
     std::vector<std::string> strayFrames;
-    size_t frames = 0;
+    size_t frames = 0, notices = 0;
     std::thread watcher([&] {
         for (;;) {
             std::optional<Frame> shown = frames_->next(Millis(500));
@@ -563,6 +584,10 @@ TEST_F(PaneldTest, StatusAnswersOfEverySizeFrom0To1024EndItCleanlyOrAreShown) {
                 if (stopped) {
                     return;
                 }
+                continue;
+            }
+            if (shown->text() == NOTICE) {
+                ++notices;  // each paneld's last frame
                 continue;
             }
             ++frames;
@@ -609,12 +634,13 @@ TEST_F(PaneldTest, StatusAnswersOfEverySizeFrom0To1024EndItCleanlyOrAreShown) {
         expectedEndings.insert("std::runtime_error: " + error);
     }
     EXPECT_EQ(endings, expectedEndings);
+    EXPECT_EQ(notices, silent + endings.size());
 
-    // Every sound answer, and nothing else, became one frame of a page of the rich status.
+    // Every sound answer, and nothing else (but the notices), became one frame of a page.
     EXPECT_TRUE(strayFrames.empty())
         << strayFrames.size() << " other frames, the first " << strayFrames.front();
     EXPECT_EQ(frames, sound);
-    EXPECT_EQ(control_->request("frames"), "frames " + std::to_string(sound));
+    EXPECT_EQ(control_->request("frames"), "frames " + std::to_string(sound + notices));
     EXPECT_GT(sound, 800u);
 }
 
