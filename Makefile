@@ -4,7 +4,7 @@
 # Debian packages the build, the tests and the simulators need: the second line is the reference
 # libraries of the differential tests and benchmarks, then the fuzzers' compiler, and last the
 # packaging checks' tools.
-PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev sqlite3 \
+PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libsqlite3-dev libsystemd-dev sqlite3 \
             libbson-dev libsnmp-dev libbenchmark-dev \
             libfuse3-dev fuse3 snmpd snmp iproute2 procps tmux python3 util-linux clang-format clang-tidy \
             clang libclang-rt-14-dev llvm \
@@ -32,7 +32,8 @@ all: build
 # A cross build needs Debian's cross toolchain, qemu-user to run the tests, and the target's own
 # libraries from the multiarch -dev packages (co-installable with the native ones).
 cross_packages = crossbuild-essential-$(1) qemu-user \
-                 $(addsuffix :$(1),libc6-dev libstdc++6 libsqlite3-dev libgtest-dev libfuse3-dev)
+                 $(addsuffix :$(1),libc6-dev libstdc++6 libsqlite3-dev libsystemd-dev libgtest-dev \
+                     libfuse3-dev)
 
 # Installs those of the packages $(1) (name, or name:arch) that are missing; $(2) is a foreign
 # architecture to enable first. A name without architecture means the native one: once a foreign

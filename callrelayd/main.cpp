@@ -1,5 +1,7 @@
 // callrelayd: relays the button events of the pedestrian stations to the CID and pushes each
 // station its configuration on request. Takes no arguments; runs in the foreground.
+#include <systemd/sd-daemon.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +35,9 @@ int main(int argc, char** argv) {
         exit(-1);
     }
     signal(SIGCHLD, onChildExit);
+    // Listening: the supervisor may count it as started. NOTIFY_SOCKET goes with the message, so
+    // the children, which have nothing to report, do not inherit it.
+    sd_notify(1, "READY=1");
     RelayTargets targets{cid.fd(), CONFIG_DATABASE, STATION_BASE_ADDRESS, STATION_CONFIG_PORT};
     serveStations(listener, targets);
     exit(-1);  // a fork failed

@@ -13,8 +13,8 @@ set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${CABINET_TRIPLET}/pkgconfig:/usr/share/pkgc
 set(ENV{PKG_CONFIG_PATH} "")
 
 # Test programs, test discovery and the whole-program tests run the target's binaries in qemu.
-# The target's shared libraries (libc6, libstdc++6, libsqlite3-0, libfuse3-3 of the target
-# architecture) come from the multiarch packages, where its dynamic loader finds them.
+# The target's shared libraries (libc6, libstdc++6, libsqlite3-0, libsystemd0, libfuse3-3 of
+# the target architecture) come from the multiarch packages, where its dynamic loader finds them.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/${CABINET_QEMU})
 
 # GCC notes ABI changes of argument passing made in GCC 7 and 9; everything here is built by one

@@ -23,9 +23,10 @@ const uint8_t* answer = nullptr;
 size_t answerSize = 0;
 int agentEnd = -1;
 
+// The exchange's end does not block: once the answer is read, a wait for another ends at once.
 int answeringAgent(unsigned) {
     int ends[2];
-    if (socketpair(AF_UNIX, SOCK_DGRAM, 0, ends) != 0) {
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, ends) != 0) {
         return -1;
     }
     if (send(ends[1], answer, answerSize, 0) != static_cast<ssize_t>(answerSize)) {
@@ -112,9 +113,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     answer = held.get();
     answerSize = size;
     uint32_t got = 0;
-    int getResult = _apb_getOID(OID, 3, &got, answeringAgent);
+    int getResult = _apb_getOID(OID, 3, 359, &got, answeringAgent);
     closeAgent();
-    int setResult = _apb_setOID(OID, 3, 42, answeringAgent);
+    int setResult = _apb_setOID(OID, 3, 359, 42, answeringAgent);
     closeAgent();
     // An exchange succeeds only on a response that the check accepts.
     FUZZ_CHECK(getResult == -1 || (getResult == 0 && accepted));

@@ -74,12 +74,13 @@ units="$root/usr/lib/systemd/system"
 for unit in callrelayd.service paneld.service; do
     for setting in "Restart=always" "RestartSec=2" "StartLimitIntervalSec=0" \
         "StandardError=journal" "ProtectSystem=strict" "NoNewPrivileges=yes" "PrivateTmp=yes" \
-        "CapabilityBoundingSet=" "WantedBy=multi-user.target"; do
+        "CapabilityBoundingSet=" "WantedBy=multi-user.target" "Type=notify"; do
         grep -qx "$setting" "$units/$unit" || fail "$unit lacks $setting"
     done
     grep -qx "ExecStart=/usr/sbin/${unit%.service}" "$units/$unit" ||
         fail "$unit does not start /usr/sbin/${unit%.service}"
 done
+grep -qx "WatchdogSec=10" "$units/paneld.service" || fail "paneld.service has no watchdog"
 if command -v systemd-analyze >/dev/null 2>&1; then
     # Verified as installed, with the program paths moved into the scratch root (verify wants
     # them executable) and the manual pages found there (verify runs man on Documentation=).

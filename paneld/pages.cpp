@@ -1,11 +1,13 @@
 #include "pages.h"
 
 #include <cstdio>
+#include <exception>
 
 #include "cid_socket.h"
 #include "display.h"
 
 const std::string BLANK_SCREEN = std::string(16, ' ') + "\n" + std::string(16, ' ');
+const std::string NO_STATUS_SCREEN = "No status from  \nthe CID         ";
 uint32_t renderCount = 0;
 
 char heartbeatChar(uint32_t count) {
@@ -53,6 +55,26 @@ uint32_t nextPage(uint32_t page) {
     }
 }
 
+namespace {
+
+// The status for a render; when there is none, the display says so before the error ends the
+// process, rather than showing the last page as if it were live.
+IntersectionStatus fetchOrShowNotice(I2CDisplay& display) {
+    try {
+        CIDSocket socket;  // closed when the fetch ends, also by an exception
+        return fetchIntersectionStatus(socket);
+    } catch (...) {
+        try {
+            display.writeText(NO_STATUS_SCREEN);
+        } catch (const std::exception&) {
+            // The display fails too; the CID's error is the one to report.
+        }
+        throw;
+    }
+}
+
+}  // namespace
+
 void renderPage(uint32_t page, I2CDisplay& display) {
     renderCount++;
     if (page == 0) {
@@ -65,7 +87,6 @@ void renderPage(uint32_t page, I2CDisplay& display) {
         fflush(stderr);
         return;
     }
-    CIDSocket socket;  // closed when the render ends, also by an exception
-    IntersectionStatus status = fetchIntersectionStatus(socket);
+    IntersectionStatus status = fetchOrShowNotice(display);
     display.writeText(pageText(page, heartbeatChar(renderCount), status));
 }

@@ -10,6 +10,8 @@ class I2CDisplay;
 
 // Sixteen blanks, a line feed, sixteen blanks.
 extern const std::string BLANK_SCREEN;
+// Shown when a render gets no usable status from the CID, just before that error ends paneld.
+extern const std::string NO_STATUS_SCREEN;
 // Renders so far; renderPage adds 1 before anything else, wrapping at 2^32.
 extern uint32_t renderCount;
 
@@ -21,6 +23,6 @@ std::string pageText(uint32_t page, char heartbeat, const IntersectionStatus& st
 uint32_t nextPage(uint32_t page);
 
 // Counts the render, then shows `page`: 0 blank; 1 to 3 with a fresh status from the CID
-// (fetched before anything is written, so a failed fetch leaves the display as it was); any
+// (fetched before the page is written; a failed fetch shows NO_STATUS_SCREEN, then throws); any
 // other number blank, with "Unkown state: N" on standard error.
 void renderPage(uint32_t page, I2CDisplay& display);

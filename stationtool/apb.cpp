@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "config.h"
 #include "snmp.h"
@@ -68,69 +70,84 @@ int apb_openSocket(unsigned id) {
     return _apb_connect(address, APB_SNMP_PORT);
 }
 
-// One request and its response. `sent` is the value of a set, null for a get; the number read
-// from the response goes to `number`.
-static int _exchange(const char* oid, unsigned id, const int32_t* sent, uint32_t* number,
-                     apb_opener_t open) {
-    printf("Using OID: %s\n", oid);
-    printf("ID is: %d\n", int(id));
-    if (sent != nullptr) {
-        printf("Value is: %d\n", *sent);
+uint32_t _apb_drawRequestId() {
+    uint32_t seed;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != ssize_t(sizeof seed)) {
+        seed = uint32_t(time(nullptr)) ^ uint32_t(getpid());
     }
-    const char* refused = sent != nullptr ? "Set Request was not correctly accepted\n" : "";
+    return seed % 1024;
+}
 
-    uint8_t value[8];
-    if (sent != nullptr) {
-        snmp_encodeInteger(value, uint32_t(*sent));
-    } else {
-        snmp_encodeNull(value);
-    }
-    uint32_t request_id = uint32_t(rand() % 1024);
+static bool _ignore(size_t size, const char* why) {
+    fprintf(stderr, "Ignored a datagram of %zu octets: %s\n", size, why);
+    return false;
+}
 
-    uint8_t buffer[APB_MESSAGE_SIZE];
-    int size = snmp_buildMessage(buffer, sizeof buffer, APB_COMMUNITY,
-                                 sent != nullptr ? SNMP_SET_REQUEST : SNMP_GET_REQUEST, request_id,
-                                 oid, value);
-    if (size < 0) {
-        fprintf(stderr, "Cannot build an SNMP message for OID %s\n", oid);
-        return -1;
-    }
-    if (size >= int(sizeof buffer)) {
-        fputs("snmpmessagesize was too big for buffer", stderr);
-        return -1;
-    }
-    snmp_printMessage(stdout, buffer);
-    // The request is on screen before a silent station keeps us waiting.
-    fflush(stdout);
-
-    int fd = open(id);
-    if (fd < 0) {
-        return -1;
-    }
-    if (send(fd, buffer, size_t(size), MSG_NOSIGNAL) != size) {
-        int error = errno;
-        close(fd);
-        _printError("couldn't send all the message:\n", error);
-        return -1;
-    }
-    ssize_t received = recv(fd, buffer, sizeof buffer, MSG_WAITALL);
-    if (received < 0) {
-        int error = errno;
-        close(fd);
-        _printError("Did not or could not receive the message:\n", error);
-        return -1;
-    }
-    close(fd);
-
-    // Nothing reads the response before it is known to lie within the octets received.
+// Whether the `size` octets received answer this request: a GetResponse with its request-id, the
+// community and the object identifier element `name`. Anything else is reported and ignored.
+static bool _isTheAnswer(const uint8_t* message, size_t size, uint32_t request_id,
+                         const uint8_t* name) {
     const char* why = "";
-    if (snmp_checkMessage(buffer, size_t(received), &why) != SNMP_OK) {
-        fprintf(stderr, "Response of %zd octets cannot be read: %s\n", received, why);
-        fputs(refused, stderr);
+    if (snmp_checkMessage(message, size, &why) != SNMP_OK) {
+        return _ignore(size, why);
+    }
+    snmp_message_t parsed;
+    snmp_parseMessage(&parsed, message);
+    char text[64];
+    if (snmp_typeOf(parsed.pdu) != SNMP_GET_RESPONSE) {
+        snprintf(text, sizeof text, "PDU type %u is no GetResponse", snmp_typeOf(parsed.pdu));
+        return _ignore(size, text);
+    }
+    if (!snmp_requestIdMatches(&parsed, request_id)) {
+        snprintf(text, sizeof text, "it answers another request-id than %u", request_id);
+        return _ignore(size, text);
+    }
+    if (snmp_typeOf(parsed.community) != SNMP_OCTET_STRING ||
+        snmp_compareOctetString(APB_COMMUNITY, parsed.community) != 0) {
+        return _ignore(size, "another community");
+    }
+    const uint8_t* answered = parsed.varbind + 2;
+    size_t nameSize = snmp_elementSize(name);
+    if (snmp_elementSize(answered) != nameSize || memcmp(answered, name, nameSize) != 0) {
+        return _ignore(size, "another object identifier");
+    }
+    return true;
+}
+
+// Receives one datagram, waiting no longer than APB_RECEIVE_TIMEOUT_S after `sent`; its size, or
+// -1 with errno set (EAGAIN once the time is up).
+static ssize_t _receiveBefore(int fd, uint8_t* buffer, size_t size, const struct timespec* sent) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long left = APB_RECEIVE_TIMEOUT_S * 1000000LL - (now.tv_sec - sent->tv_sec) * 1000000LL -
+                     (now.tv_nsec - sent->tv_nsec) / 1000;
+    if (left <= 0) {
+        errno = EAGAIN;
         return -1;
     }
-    snmp_printMessage(stdout, buffer);
+    struct timeval timeout = {time_t(left / 1000000), suseconds_t(left % 1000000)};
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0) {
+        return -1;
+    }
+    return recv(fd, buffer, size, MSG_WAITALL);
+}
 
+// Receives until the answer to this request comes; its size, or -1 with errno set.
+static ssize_t _receiveAnswer(int fd, uint8_t* buffer, size_t size, uint32_t request_id,
+                              const uint8_t* name) {
+    struct timespec sent;
+    clock_gettime(CLOCK_MONOTONIC, &sent);
+    for (;;) {
+        ssize_t received = _receiveBefore(fd, buffer, size, &sent);
+        if (received < 0 || _isTheAnswer(buffer, size_t(received), request_id, name)) {
+            return received;
+        }
+    }
+}
+
+// Reads the error-status and the INTEGER value of the answer into `number`; 0, or -1 after the
+// reason and `refused`.
+static int _readAnswer(const uint8_t* buffer, uint32_t* number, const char* refused) {
     snmp_message_t response;
     snmp_parseMessage(&response, buffer);
     uint32_t status = 0;
@@ -154,18 +171,77 @@ static int _exchange(const char* oid, unsigned id, const int32_t* sent, uint32_t
     return 0;
 }
 
-int _apb_getOID(const char* oid, unsigned id, uint32_t* value, apb_opener_t open) {
+// One request and its answer. `sent` is the value of a set, null for a get; the number read
+// from the answer goes to `number`.
+static int _exchange(const char* oid, unsigned id, uint32_t request_id, const int32_t* sent,
+                     uint32_t* number, apb_opener_t open) {
+    printf("Using OID: %s\n", oid);
+    printf("ID is: %d\n", int(id));
+    if (sent != nullptr) {
+        printf("Value is: %d\n", *sent);
+    }
+    const char* refused = sent != nullptr ? "Set Request was not correctly accepted\n" : "";
+
+    uint8_t value[8];
+    if (sent != nullptr) {
+        snmp_encodeInteger(value, uint32_t(*sent));
+    } else {
+        snmp_encodeNull(value);
+    }
+    uint8_t buffer[APB_MESSAGE_SIZE];
+    int size = snmp_buildMessage(buffer, sizeof buffer, APB_COMMUNITY,
+                                 sent != nullptr ? SNMP_SET_REQUEST : SNMP_GET_REQUEST, request_id,
+                                 oid, value);
+    if (size < 0) {
+        fprintf(stderr, "Cannot build an SNMP message for OID %s\n", oid);
+        return -1;
+    }
+    if (size >= int(sizeof buffer)) {
+        fputs("snmpmessagesize was too big for buffer", stderr);
+        return -1;
+    }
+    uint8_t name[SNMP_MAX_OID_SIZE];
+    snmp_encodeOID(name, oid);  // the message holds it, so it encodes
+    snmp_printMessage(stdout, buffer);
+    // The request is on screen before a silent station keeps us waiting.
+    fflush(stdout);
+
+    int fd = open(id);
+    if (fd < 0) {
+        return -1;
+    }
+    if (send(fd, buffer, size_t(size), MSG_NOSIGNAL) != size) {
+        int error = errno;
+        close(fd);
+        _printError("couldn't send all the message:\n", error);
+        return -1;
+    }
+    ssize_t received = _receiveAnswer(fd, buffer, sizeof buffer, request_id, name);
+    if (received < 0) {
+        int error = errno;
+        close(fd);
+        _printError("Did not or could not receive the message:\n", error);
+        return -1;
+    }
+    close(fd);
+    snmp_printMessage(stdout, buffer);
+    return _readAnswer(buffer, number, refused);
+}
+
+int _apb_getOID(const char* oid, unsigned id, uint32_t request_id, uint32_t* value,
+                apb_opener_t open) {
     uint32_t number = 0;
-    if (_exchange(oid, id, nullptr, &number, open) < 0) {
+    if (_exchange(oid, id, request_id, nullptr, &number, open) < 0) {
         return -1;
     }
     *value = number;
     return 0;
 }
 
-int _apb_setOID(const char* oid, unsigned id, int32_t value, apb_opener_t open) {
+int _apb_setOID(const char* oid, unsigned id, uint32_t request_id, int32_t value,
+                apb_opener_t open) {
     uint32_t number = 0;
-    if (_exchange(oid, id, &value, &number, open) < 0) {
+    if (_exchange(oid, id, request_id, &value, &number, open) < 0) {
         return -1;
     }
     if (number != uint32_t(value)) {
@@ -182,7 +258,7 @@ int apb_snmpGet(const char* setting, unsigned id, uint32_t* value) {
         fputs("Couldn't get OID\n", stderr);
         return -1;
     }
-    return _apb_getOID(oid, id, value, apb_openSocket);
+    return _apb_getOID(oid, id, _apb_drawRequestId(), value, apb_openSocket);
 }
 
 int apb_snmpSet(const char* setting, unsigned id, int32_t value) {
@@ -191,5 +267,5 @@ int apb_snmpSet(const char* setting, unsigned id, int32_t value) {
         fputs("Couldn't get OID\n", stderr);
         return -1;
     }
-    return _apb_setOID(oid, id, value, apb_openSocket);
+    return _apb_setOID(oid, id, _apb_drawRequestId(), value, apb_openSocket);
 }

@@ -42,3 +42,11 @@ int cid_getSocket() {
     }
     return sock;
 }
+
+ssize_t cid_send(int fd, const uint8_t* buffer, size_t length) {
+    ssize_t sent = send(fd, buffer, length, MSG_NOSIGNAL);
+    if (sent < 0 && errno == ECONNREFUSED) {
+        sent = send(fd, buffer, length, MSG_NOSIGNAL);
+    }
+    return sent;
+}

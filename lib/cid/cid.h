@@ -1,6 +1,9 @@
 // The CID command protocol: one BSON command document per UDP datagram to 127.0.0.1:5000.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 
 constexpr const char* CID_HOST = "127.0.0.1";
@@ -25,3 +28,7 @@ enum CidCommandType : int32_t {
 // Opens a UDP socket with a 1-second receive timeout, connected to the CID. The descriptor, or
 // -1 after two "cid_getSocket: ..." lines on standard error.
 int cid_getSocket();
+// Sends `length` bytes as one datagram with MSG_NOSIGNAL, once more at once when the socket
+// reports ECONNREFUSED: that error belongs to an earlier datagram (the ICMP "port unreachable" of
+// a CID that was restarting), not to this one. send's result, errno set on failure.
+ssize_t cid_send(int fd, const uint8_t* buffer, size_t length);

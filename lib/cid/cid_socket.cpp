@@ -6,13 +6,20 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include "command.h"
 
 namespace {
+
+// How long a refused query waits before it is sent once more: longer than a CID restart that
+// takes a few tenths of a second, short of the one-second answer budget.
+constexpr std::chrono::milliseconds CID_RETRY_PAUSE{500};
 
 [[noreturn]] void throwSystemError(int error, const char* text) {
     throw std::system_error(error, std::system_category(), text);
@@ -52,18 +59,42 @@ CIDSocket::~CIDSocket() {
 }
 
 unsigned CIDSocket::query(uint8_t* buffer, uint32_t capacity) {
-    int length = CIDINTERSECTIONSTATUSCOMMAND().serialize(buffer, capacity);
-    if (length < 0) {
-        throw std::runtime_error("Unable to serialize CID command.");
-    }
-    if (send(descriptor_, buffer, static_cast<size_t>(length), MSG_NOSIGNAL) < 0) {
-        throwSystemError(errno, "Unable to send command to CID.");
-    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(CID_TIMEOUT_SECONDS);
+    sendQuery(buffer, capacity);
     ssize_t received = recv(descriptor_, buffer, capacity, MSG_WAITALL);
+    if (received < 0 && errno == ECONNREFUSED) {
+        // Nothing listened on the CID's port when the query came: a CID restarting. Ask once
+        // more when it has had time to come back, within the same answer budget.
+        std::this_thread::sleep_for(CID_RETRY_PAUSE);
+        limitReceiveTime(deadline - std::chrono::steady_clock::now());
+        sendQuery(buffer, capacity);
+        received = recv(descriptor_, buffer, capacity, MSG_WAITALL);
+    }
     if (received < 0) {
         throwSystemError(errno, "Unable to recieve CID response.");
     }
     return static_cast<unsigned>(received);
+}
+
+void CIDSocket::sendQuery(uint8_t* buffer, uint32_t capacity) {
+    int length = CIDINTERSECTIONSTATUSCOMMAND().serialize(buffer, capacity);
+    if (length < 0) {
+        throw std::runtime_error("Unable to serialize CID command.");
+    }
+    if (cid_send(descriptor_, buffer, static_cast<size_t>(length)) < 0) {
+        throwSystemError(errno, "Unable to send command to CID.");
+    }
+}
+
+void CIDSocket::limitReceiveTime(std::chrono::steady_clock::duration left) {
+    // A zero timeout would mean none at all: at least one microsecond.
+    auto micros =
+        std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::microseconds>(left).count());
+    timeval timeout{static_cast<time_t>(micros / 1000000),
+                    static_cast<suseconds_t>(micros % 1000000)};
+    if (setsockopt(descriptor_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0) {
+        throwSystemError(errno, "Unable to set CID socket timeout.");
+    }
 }
 
 int CIDSocket::sendStatusReport(uint16_t reds, uint16_t greens) {

@@ -1,6 +1,7 @@
 // paneld's connection to the CID: a UDP socket connected to it, opened for one status query.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "cid.h"
@@ -19,7 +20,9 @@ class CIDSocket {
     CIDSocket& operator=(const CIDSocket&) = delete;
 
     // Sends the intersection status query built in `buffer`, then receives the answer into the
-    // same buffer; the number of bytes received. The caller checks them.
+    // same buffer; the number of bytes received. The caller checks them. A query refused by a
+    // closed port (ECONNREFUSED) is sent once more after a pause; the whole stays within the
+    // one-second answer budget.
     unsigned query(uint8_t* buffer, uint32_t capacity);
     // Sends an APB status report; the number of bytes sent. Reads no answer.
     int sendStatusReport(uint16_t reds, uint16_t greens);
@@ -27,5 +30,10 @@ class CIDSocket {
     int descriptor() const { return descriptor_; }
 
   private:
+    // Builds the status query in `buffer` and sends it.
+    void sendQuery(uint8_t* buffer, uint32_t capacity);
+    // Sets the receive timeout to `left`.
+    void limitReceiveTime(std::chrono::steady_clock::duration left);
+
     int descriptor_ = -1;
 };

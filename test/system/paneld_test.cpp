@@ -22,6 +22,8 @@ using namespace systest;
 using Clock = std::chrono::steady_clock;
 
 const std::string CONTROL = "/tmp/board.sock";
+const std::string NOTIFY = "/tmp/notify.sock";
+const std::string NOTICE = "No status from  \nthe CID         ";
 const char NONE = static_cast<char>(0xCD);
 const char GOOD = static_cast<char>(0xC5);
 const char BAD = static_cast<char>(0xC6);
@@ -82,7 +84,9 @@ struct Status {
 class CidPlayer {
   public:
     explicit CidPlayer(const Status& status)
-        : answer_(status.encode()), endpoint_("127.0.0.1", 5000), thread_([this] { serve(); }) {}
+        : answer_(status.encode()),
+          endpoint_(std::in_place, "127.0.0.1", 5000),
+          thread_([this] { serve(); }) {}
     ~CidPlayer() {
         stop_ = true;
         thread_.join();
@@ -104,7 +108,7 @@ class CidPlayer {
   private:
     void serve() {
         while (!stop_) {
-            std::optional<Bytes> request = endpoint_.receive(50ms);
+            std::optional<Bytes> request = endpoint_->receive(50ms);
             if (!request) {
                 continue;
             }
@@ -120,13 +124,14 @@ class CidPlayer {
             // Counted before it goes out, so that a test that has seen its frame sees it counted.
             if (answer && answered_ < limit_) {
                 answered_++;
-                endpoint_.reply(*answer);
+                endpoint_->reply(*answer);
             }
         }
+        endpoint_.reset();  // at once: a query that came after the last look would go unanswered
     }
 
     Bytes answer_;
-    UdpEndpoint endpoint_;
+    std::optional<UdpEndpoint> endpoint_;
     std::atomic<bool> stop_ = false;
     std::atomic<int> queries_ = 0, answered_ = 0, limit_ = 1 << 30;
     std::mutex mutex_;
@@ -175,6 +180,34 @@ class Control {
     Socket socket_;
     std::string input_;
 };
+
+// systemd's notification socket as the test plays it, its queue long enough for a minute.
+Socket notifySocket() {
+    writeFile("/proc/sys/net/unix/max_dgram_qlen", "512");  // of this test's namespace
+    Socket notify(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    NOTIFY.copy(address.sun_path, sizeof address.sun_path - 1);
+    EXPECT_EQ(bind(notify.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return notify;
+}
+
+// Reads the messages waiting on `notify`, waiting until `deadline` for `text` to be one of them;
+// how many of them were `text`.
+int received(const Socket& notify, const std::string& text, Clock::time_point deadline = {}) {
+    int count = 0;
+    char message[64];
+    for (;;) {
+        ssize_t size = recv(notify.fd(), message, sizeof message, 0);
+        if (size >= 0) {
+            count += std::string(message, static_cast<size_t>(size)) == text;
+        } else if (count > 0 || Clock::now() >= deadline) {
+            return count;
+        } else {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+}
 
 struct Frame {
     Bytes bytes;
@@ -386,9 +419,15 @@ TEST_F(PaneldTest, TickAndPressInOneWakeUpRenderTheOldPageOnceThenTheNewOne) {
     EXPECT_EQ(occurrences(paneld_->err(), "timeout timer"), 0u) << paneld_->err();
 }
 
+// Supervised all the while: ready with the first frame, the watchdog pinged every second (half the
+// interval asked for) before and after the blanking.
 TEST_F(PaneldTest, DisplayBlanksOnceAfterSixtySecondsUntilTheNextPress) {
+    Socket notify = notifySocket();
+    setenv("NOTIFY_SOCKET", NOTIFY.c_str(), 1);
+    setenv("WATCHDOG_USEC", "2000000", 1);
     startPaneld();
-    std::vector<Frame> seen;
+    std::vector<Frame> seen{frame()};
+    EXPECT_EQ(received(notify, "READY=1", seen.front().at + 1s), 1);
     for (;;) {
         Frame next = frame(Millis(2500));
         if (next.bytes.empty()) {
@@ -408,10 +447,12 @@ TEST_F(PaneldTest, DisplayBlanksOnceAfterSixtySecondsUntilTheNextPress) {
         EXPECT_EQ(seen[i].text().substr(0, 2), "1 ") << "frame " << i;
     }
     int queries = cid_->queries();
+    EXPECT_GE(received(notify, "WATCHDOG=1"), 30) << "in the minute before the blanking";
 
     EXPECT_FALSE(frames_->next(4s)) << "the display was written after blanking";
     EXPECT_EQ(cid_->queries(), queries) << "the CID was asked while the display was blank";
     EXPECT_TRUE(paneld_->running());
+    EXPECT_GE(received(notify, "WATCHDOG=1"), 2) << "in the four seconds blank";
 
     auto pressed = Clock::now();
     press();
@@ -424,7 +465,7 @@ TEST_F(PaneldTest, DisplayBlanksOnceAfterSixtySecondsUntilTheNextPress) {
     EXPECT_NEAR(secondsBetween(woken.at, frame().at), 1.0, 0.35);  // refreshing again
 }
 
-TEST_F(PaneldTest, SilentCidEndsTheProcessWithoutWritingThatRender) {
+TEST_F(PaneldTest, SilentCidEndsTheProcessAfterANoticeFrame) {
     cid_->answerOnly(2);
     startPaneld();
     EXPECT_EQ(frame().text().substr(0, 2), "1 ");
@@ -434,8 +475,28 @@ TEST_F(PaneldTest, SilentCidEndsTheProcessWithoutWritingThatRender) {
     EXPECT_NE(result.status, 0);
     EXPECT_NE(result.err.find("Unable to recieve CID response."), std::string::npos) << result.err;
     EXPECT_EQ(cid_->queries(), 3);
-    EXPECT_FALSE(frames_->next(Millis(300))) << "the failed render wrote to the display";
-    EXPECT_EQ(control_->request("frames"), "frames 2");
+    EXPECT_EQ(frame().text(), NOTICE);  // no longer the last status, as if it were live
+    EXPECT_FALSE(frames_->next(Millis(300)));
+    EXPECT_EQ(control_->request("frames"), "frames 3");
+}
+
+// A CID restarting (its port closed for 0.3 s) ends no render, whatever the phase of the gap
+// against the refresh tick it covers.
+TEST_F(PaneldTest, CidClosedForAFewTenthsOfASecondCostsNoFrame) {
+    startPaneld();
+    Clock::time_point tick = frame().at;
+    for (int offset = -300; offset <= 0; offset += 50) {
+        tick += 2s;
+        std::this_thread::sleep_until(tick + Millis(offset));
+        cid_.reset();
+        std::this_thread::sleep_for(300ms);
+        cid_ = std::make_unique<CidPlayer>(richStatus());
+    }
+    std::this_thread::sleep_until(tick + 1500ms);
+    EXPECT_TRUE(paneld_->running()) << paneld_->err();
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(frame().text().substr(3), pageText(1, 1).substr(3)) << "frame " << i + 2;
+    }
 }
 
 // ---- status answers of every size ----
@@ -555,7 +616,7 @@ TEST_F(PaneldTest, StatusAnswersOfEverySizeFrom0To1024EndItCleanlyOrAreShown) {
     }
     std::atomic<bool> stopped = false;
     std::vector<std::string> strayFrames;
-    size_t frames = 0;
+    size_t frames = 0, notices = 0;
     std::thread watcher([&] {
         for (;;) {
             std::optional<Frame> shown = frames_->next(Millis(500));
@@ -563,6 +624,10 @@ TEST_F(PaneldTest, StatusAnswersOfEverySizeFrom0To1024EndItCleanlyOrAreShown) {
                 if (stopped) {
                     return;
                 }
+                continue;
+            }
+            if (shown->text() == NOTICE) {
+                ++notices;  // each paneld's last frame
                 continue;
             }
             ++frames;
@@ -609,12 +674,13 @@ TEST_F(PaneldTest, StatusAnswersOfEverySizeFrom0To1024EndItCleanlyOrAreShown) {
         expectedEndings.insert("std::runtime_error: " + error);
     }
     EXPECT_EQ(endings, expectedEndings);
+    EXPECT_EQ(notices, silent + endings.size());
 
-    // Every sound answer, and nothing else, became one frame of a page of the rich status.
+    // Every sound answer, and nothing else (but the notices), became one frame of a page.
     EXPECT_TRUE(strayFrames.empty())
         << strayFrames.size() << " other frames, the first " << strayFrames.front();
     EXPECT_EQ(frames, sound);
-    EXPECT_EQ(control_->request("frames"), "frames " + std::to_string(sound));
+    EXPECT_EQ(control_->request("frames"), "frames " + std::to_string(sound + notices));
     EXPECT_GT(sound, 800u);
 }
 

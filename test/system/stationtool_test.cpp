@@ -2,6 +2,7 @@
 // (snmpd started by sim/snmp/station-agent) on the station's address in the private namespace.
 #include <chrono>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -21,22 +22,38 @@ const std::string USAGE =
     "VALUE := setting dependent value. see v_sendtostation in config.sql\n"
     "\n";
 
-// The dump lines of a message with one varbind and the mosaic community, value line included.
-std::string dump(int length, int pduLength, int pduType, const std::string& valueLines) {
+// The request-id of a run, from its first dump.
+unsigned requestId(const std::string& out) {
+    size_t at = out.find("Request ID: ");
+    return at == std::string::npos ? 9999 : std::stoul(out.substr(at + 12));
+}
+
+// The dump lines of a message with one varbind and the mosaic community, value line included;
+// the lengths are those of a two-octet request-id, one less below 128.
+std::string dump(int length, int pduLength, int pduType, const std::string& valueLines,
+                 unsigned id) {
+    int shorter = id < 128 ? 1 : 0;
     std::ostringstream text;
-    text << "Length: " << length << "\nVersion: 0\nCommunity: mosaic\nPDU length: " << pduLength
-         << "\nPDU type: " << pduType
-         << "\nRequest ID: 359\nError: 0\nError index: 0\nVarbind list length: \n"
-            "Varbind length: \nOID: \n"
+    text << "Length: " << length - shorter
+         << "\nVersion: 0\nCommunity: mosaic\nPDU length: " << pduLength - shorter
+         << "\nPDU type: " << pduType << "\nRequest ID: " << id
+         << "\nError: 0\nError index: 0\nVarbind list length: \nVarbind length: \nOID: \n"
          << valueLines << "==========================\n";
     return text.str();
 }
 
-// A GetResponse (request-id 359) for 1.3.6.1.4.1.1206.4.2.14.1.2 carrying the INTEGER 42.
-const Bytes RESPONSE_42 = {0x30, 0x2C, 0x02, 0x01, 0x00, 0x04, 0x06, 'm',  'o',  's',  'a',  'i',
-                           'c',  0xA2, 0x1F, 0x02, 0x02, 0x01, 0x67, 0x02, 0x01, 0x00, 0x02, 0x01,
-                           0x00, 0x30, 0x13, 0x30, 0x11, 0x06, 0x0C, 0x2B, 0x06, 0x01, 0x04, 0x01,
-                           0x89, 0x36, 0x04, 0x02, 0x0E, 0x01, 0x02, 0x02, 0x01, 0x2A};
+// The agent's answer to a GetRequest: the request as a GetResponse carrying the INTEGER 42 in
+// place of its NULL, each enclosing length one more.
+Bytes answer42(Bytes request) {
+    size_t end = request.size();
+    request[13] = 0xA2;
+    for (size_t at : {size_t(1), size_t(14), end - 19, end - 17}) {
+        request[at]++;
+    }
+    request.resize(end - 2);
+    request.insert(request.end(), {0x02, 0x01, 0x2A});
+    return request;
+}
 
 class StationtoolTest : public SystemTest {
   protected:
@@ -91,9 +108,11 @@ TEST_F(StationtoolTest, GetPrintsBothMessagesWithTheAgentsValue) {
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
     // Station 3 faces Main Street: the sample gives it vol_max 90, and the agent starts there.
-    EXPECT_EQ(result.out, "Using OID: 1.3.6.1.4.1.1206.4.2.14.1.2\nID is: 3\n" +
-                              dump(45, 30, 160, "Value length: 0\nValue Typecode: 5\n") +
-                              dump(46, 31, 162, "Value length: 1\nValue Typecode: 2\nValue: 90\n"));
+    unsigned id = requestId(result.out);
+    EXPECT_EQ(result.out,
+              "Using OID: 1.3.6.1.4.1.1206.4.2.14.1.2\nID is: 3\n" +
+                  dump(45, 30, 160, "Value length: 0\nValue Typecode: 5\n", id) +
+                  dump(46, 31, 162, "Value length: 1\nValue Typecode: 2\nValue: 90\n", id));
 }
 
 TEST_F(StationtoolTest, QuietModePrintsOnlyTheValue) {
@@ -125,6 +144,7 @@ TEST_F(StationtoolTest, SetValuesReachTheAgentAndAFollowingGetShowsThem) {
         {"4294967295", "-1", "-1", "Value: 4294967295\n"},  // the same 32 bits as -1
         {"-2147483648", "-2147483648", "-2147483648", "Value: 2147483648\n"},
     };
+    std::set<unsigned> ids;  // drawn afresh for each run
     for (const Case& c : cases) {
         Result set = stationtool({"3", "set", "raw_word", c.given});
         EXPECT_EQ(set.status, 0) << c.given << "\n" << set.err;
@@ -137,7 +157,9 @@ TEST_F(StationtoolTest, SetValuesReachTheAgentAndAFollowingGetShowsThem) {
         Result get = stationtool({"3", "get", "raw_word"});
         EXPECT_EQ(get.status, 0) << get.err;
         EXPECT_NE(get.out.rfind(c.shown), std::string::npos) << get.out;
+        ids.insert({requestId(set.out), requestId(get.out)});
     }
+    EXPECT_GT(ids.size(), 1u);
 }
 
 TEST_F(StationtoolTest, SetWithoutAValueSendsTheConfiguredOne) {
@@ -154,8 +176,7 @@ TEST_F(StationtoolTest, AnObjectTheAgentLacksIsAnSnmpError) {
     Result get = stationtool({"3", "get", "vol_min"});
     EXPECT_EQ(get.status, 255);
     EXPECT_EQ(get.err, "SNMP error received\nUnable to get setting\n");
-    EXPECT_NE(get.out.find("PDU type: 162\nRequest ID: 359\nError: 2\n"), std::string::npos)
-        << get.out;
+    EXPECT_NE(get.out.find("\nError: 2\n"), std::string::npos) << get.out;
 
     Result set = stationtool({"3", "set", "vol_min", "5"});
     EXPECT_EQ(set.status, 255);
@@ -194,8 +215,9 @@ TEST_F(StationtoolTest, ASilentStationCostsTheFiveSecondTimeout) {
     EXPECT_EQ(result.err,
               "Did not or could not receive the message:\nResource temporarily unavailable\n"
               "Unable to get setting\n");
-    EXPECT_EQ(result.out, "Using OID: 1.3.6.1.4.1.1206.4.2.14.1.2\nID is: 3\n" +
-                              dump(45, 30, 160, "Value length: 0\nValue Typecode: 5\n"));
+    EXPECT_EQ(result.out,
+              "Using OID: 1.3.6.1.4.1.1206.4.2.14.1.2\nID is: 3\n" +
+                  dump(45, 30, 160, "Value length: 0\nValue Typecode: 5\n", requestId(result.out)));
     EXPECT_GE(elapsed, 4900ms);
     EXPECT_LT(elapsed, 8s);
     EXPECT_TRUE(silent.receive(0ms));
@@ -217,8 +239,7 @@ TEST_F(StationtoolTest, StationsZeroAndSixteenAreReachedAtTheirAddresses) {
             std::vector<std::string>{program("stationtool"), id, "get", "vol_max"});
         auto request = station.receive(5s);
         ASSERT_TRUE(request) << id;
-        EXPECT_EQ(request->size(), 45u);
-        station.reply(RESPONSE_42);
+        station.reply(answer42(*request));
         Result result = child->wait(5s);
         EXPECT_EQ(result.status, 0) << id << result.err;
         EXPECT_NE(result.out.find("Value: 42\n=="), std::string::npos);
