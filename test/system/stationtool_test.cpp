@@ -200,8 +200,7 @@ TEST_F(StationtoolTest, SetsOutsideTheSchemasRangeAreRefusedWithBadValue) {
                   "SNMP error received\nSet Request was not correctly accepted\n"
                   "Unable to send setting\n")
             << setting << " " << value;
-        EXPECT_NE(result.out.find("PDU type: 162\nRequest ID: 359\nError: 3\n"), std::string::npos)
-            << result.out;
+        EXPECT_NE(result.out.find("\nError: 3\n"), std::string::npos) << result.out;
         EXPECT_EQ(agentValue(setting), held) << setting << " " << value;
     }
 }
