@@ -317,7 +317,9 @@ const uint8_t* bson_find(const uint8_t* document, const char* name) {
         return nullptr;
     }
     for (const uint8_t* e = bson_firstElement(document); e != nullptr; e = _after(e)) {
-        if (std::strncmp(reinterpret_cast<const char*>(e + 1), name, BSON_NAME_SCAN) == 0) {
+        // The first bytes tell most names apart without a call.
+        const auto* candidate = reinterpret_cast<const char*>(e + 1);
+        if (candidate[0] == name[0] && std::strncmp(candidate, name, BSON_NAME_SCAN) == 0) {
             return e;
         }
     }
