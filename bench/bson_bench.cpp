@@ -1,6 +1,7 @@
 // The documents of the system, built and read with lib/bson and with libbson. Each side does
 // what the program that handles the document does: the readers of received bytes check them
-// first (bson_check; libbson's iterator checks bounds as it walks), then look up their keys.
+// (bson_check before looking up keys, or a checking cursor for a walk in order; libbson's
+// iterator checks bounds as it walks).
 #include <bson/bson.h>
 
 #include <cstring>
@@ -236,18 +237,23 @@ void buildConfigLibbson(bson_t* b) {
     }
 }
 
+// The cursor checks each element as it hands it out, so the walk is the check: what was taken
+// counts only when the walk reaches the end of a sound document.
 Settings readConfigOurs(const uint8_t* document, uint32_t size) {
     Settings settings{};
-    if (bson_check(document, size) != 0) {
+    bson_cursor cursor;
+    bson_element element;
+    if (bson_cursorInit(&cursor, document, size) != 0) {
         return settings;
     }
-    for (const uint8_t* e = bson_firstElement(document); e != nullptr; e = bson_nextElement(e)) {
+    int more;
+    while ((more = bson_cursorNext(&cursor, &element)) > 0) {
         int32_t value = 0;
-        if (bson_getInt(e, &value) == 0) {
-            takeSetting(settings, reinterpret_cast<const char*>(e + 1), value);
+        if (bson_elementInt(&element, &value) == 0) {
+            takeSetting(settings, element.name, value);
         }
     }
-    return settings;
+    return more == 0 ? settings : Settings{};
 }
 
 Settings readConfigLibbson(const uint8_t* document, uint32_t size) {

@@ -1,5 +1,5 @@
-// BSON builder and in-place readers. Every write goes through one room check against the
-// capacity; numbers are stored and read byte by byte, little-endian, so no alignment is assumed.
+// BSON builder. Every write goes through one room check against the capacity; numbers are stored
+// and read byte by byte, little-endian, so no alignment is assumed.
 #include "bson.h"
 
 #include <cstring>
@@ -19,8 +19,8 @@ uint32_t _loadUint32(const uint8_t* at) {
            static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
 }
 
-// Length of the NUL-terminated name or text at p, looking at no more than limit bytes; limit
-// when there is no NUL among them.
+// Length of the NUL-terminated text at p, looking at no more than limit bytes; limit when there
+// is no NUL among them.
 uint32_t _boundedLength(const uint8_t* p, uint32_t limit) {
     uint32_t n = 0;
     while (n < limit && p[n] != 0) {
@@ -114,23 +114,6 @@ bool _lengthFieldInside(const bson_builder* b, const uint8_t* at) {
         return false;
     }
     return static_cast<uint64_t>(at - start) + 4 <= b->capacity;
-}
-
-// Name length measured over at most BSON_NAME_SCAN bytes after the type byte.
-uint32_t _nameLength(const uint8_t* element) {
-    return _boundedLength(element + 1, BSON_NAME_SCAN);
-}
-
-// The value of an element of the given type with a name short enough for typed reading.
-const uint8_t* _typedValue(const uint8_t* element, uint8_t type) {
-    if (element == nullptr || element[0] != type) {
-        return nullptr;
-    }
-    uint32_t n = _nameLength(element);
-    if (n >= BSON_NAME_SCAN - 1) {
-        return nullptr;
-    }
-    return element + n + 2;
 }
 
 }  // namespace
@@ -289,106 +272,4 @@ int32_t bson_size(const bson_builder* b) {
         return 0;
     }
     return static_cast<int32_t>(_loadUint32(b->document));
-}
-
-uint32_t bson_length(const uint8_t* document) {
-    return document == nullptr ? 0 : _loadUint32(document);
-}
-
-uint32_t bson_elementSize(const uint8_t* element) {
-    if (element == nullptr) {
-        return 0;
-    }
-    uint8_t type = element[0];
-    if (type != BSON_DOUBLE && type != BSON_STRING && type != BSON_DOCUMENT && type != BSON_NULL &&
-        type != BSON_INT32) {
-        return 0;
-    }
-    uint32_t n = _nameLength(element);
-    if (n >= BSON_NAME_SCAN) {
-        return 0;
-    }
-    const uint8_t* value = element + n + 2;
-    switch (type) {
-        case BSON_DOUBLE:
-            return n + 10;
-        case BSON_STRING: {
-            // A text length below 1 is malformed; stepping by it would walk backwards.
-            uint32_t text = _loadUint32(value);
-            return text >= 1 && text <= INT32_MAX ? n + 6 + text : 0;
-        }
-        case BSON_DOCUMENT: {
-            uint32_t stored = _loadUint32(value);
-            return stored >= 5 && stored <= INT32_MAX ? n + 2 + stored : 0;
-        }
-        case BSON_NULL:
-            return n + 2;
-        default:
-            return n + 6;
-    }
-}
-
-const uint8_t* bson_firstElement(const uint8_t* document) {
-    if (document == nullptr || document[4] == 0) {
-        return nullptr;
-    }
-    return document + 4;
-}
-
-const uint8_t* bson_nextElement(const uint8_t* element) {
-    uint32_t size = bson_elementSize(element);
-    if (size == 0 || element[size] == 0) {
-        return nullptr;
-    }
-    return element + size;
-}
-
-const uint8_t* bson_find(const uint8_t* document, const char* name) {
-    if (document == nullptr || name == nullptr) {
-        return nullptr;
-    }
-    for (const uint8_t* e = bson_firstElement(document); e != nullptr; e = bson_nextElement(e)) {
-        if (std::strncmp(reinterpret_cast<const char*>(e + 1), name, BSON_NAME_SCAN) == 0) {
-            return e;
-        }
-    }
-    return nullptr;
-}
-
-int bson_getInt(const uint8_t* element, int32_t* out) {
-    const uint8_t* value = _typedValue(element, BSON_INT32);
-    if (value == nullptr || out == nullptr) {
-        return -1;
-    }
-    *out = static_cast<int32_t>(_loadUint32(value));
-    return 0;
-}
-
-int bson_getDouble(const uint8_t* element, double* out) {
-    const uint8_t* value = _typedValue(element, BSON_DOUBLE);
-    if (value == nullptr || out == nullptr) {
-        return -1;
-    }
-    uint64_t bits = static_cast<uint64_t>(_loadUint32(value)) |
-                    static_cast<uint64_t>(_loadUint32(value + 4)) << 32;
-    std::memcpy(out, &bits, sizeof bits);
-    return 0;
-}
-
-int bson_getString(const uint8_t* element, const char** out) {
-    const uint8_t* value = _typedValue(element, BSON_STRING);
-    if (value == nullptr || out == nullptr) {
-        return -1;
-    }
-    *out = reinterpret_cast<const char*>(value + 4);
-    return 0;
-}
-
-int bson_getDocument(const uint8_t* element, const uint8_t** out) {
-    const uint8_t* value = _typedValue(element, BSON_DOCUMENT);
-    if (value == nullptr || out == nullptr) {
-        return -1;
-    }
-    *out = value;
-    return 0;
 }

@@ -3,6 +3,7 @@
 // global state.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -43,7 +44,39 @@ int bson_finish(bson_builder* b);          // -1 when the terminator does not fi
 int bson_isValid(const bson_builder* b);   // 1 valid, 0 not
 int32_t bson_size(const bson_builder* b);  // length stored at the current document
 
-// Readers. They walk by the sizes the bytes claim; check received bytes with bson_check first.
+// A read position in a received document: every read is checked against the bytes left before
+// it touches memory. Filled by bson_cursorInit; the walk steps it with bson_cursorNext.
+struct bson_cursor {
+    const uint8_t* at;  // type byte of the next element; null once the bytes proved unsound
+    size_t left;        // bytes from `at` up to the document's terminator
+};
+
+// One element, measured once: what the walk hands out and the typed reads take.
+struct bson_element {
+    uint8_t type;          // the type byte
+    const char* name;      // the name; its NUL lies inside a document that passed the check
+    uint32_t nameLength;   // without the NUL; BSON_NAME_SCAN when none lies within the scan
+    const uint8_t* value;  // first value byte; null when the name has no NUL within the scan
+    uint32_t size;         // the whole element; 0 for one the walk cannot step over
+};
+
+// Walking received bytes, checking as it goes (bson_check is this walk to its end).
+// 0 when `size` bytes hold a document frame (length prefix 5..size, terminator last), else -1.
+int bson_cursorInit(bson_cursor* cursor, const uint8_t* document, uint32_t size);
+// 1 and the next element; 0 at the end of a sound document; -1 (from then on) when the bytes are
+// not one, and the elements handed out so far are to be discarded. An element that cannot be
+// stepped over (unsupported type, name of 128 bytes or more) is handed out last with size 0.
+// Each embedded document is checked whole before its element is handed out.
+int bson_cursorNext(bson_cursor* cursor, bson_element* element);
+// Typed reads of an element: 0 and the value, or -1 for another type or a name of 127 bytes or
+// more. Strings and embedded documents are pointed at inside the document.
+int bson_elementInt(const bson_element* element, int32_t* out);
+int bson_elementDouble(const bson_element* element, double* out);
+int bson_elementString(const bson_element* element, const char** out);
+int bson_elementDocument(const bson_element* element, const uint8_t** out);
+
+// Readers of element pointers. They walk by the sizes the bytes claim; check received bytes
+// with bson_check first.
 uint32_t bson_length(const uint8_t* document);      // length prefix, 0 for null
 uint32_t bson_elementSize(const uint8_t* element);  // 0 for null, unsupported or unterminated
 const uint8_t* bson_firstElement(const uint8_t* document);
@@ -57,9 +90,9 @@ int bson_getDocument(const uint8_t* element, const uint8_t** out);
 // Checks that the first `size` received bytes hold a complete document that the readers and the
 // printer can walk without leaving it: a length prefix of at least 5 and at most `size`, every
 // element and nested document (up to 1024 levels) inside its parent, names and strings terminated
-// inside it, a terminator as the last byte. An element of a type the readers do not
-// know ends the walk for them, so the check looks no further than its name. Call it before any
-// other reader on bytes from outside. 0 when sound, else -1.
+// inside it, a terminator as the last byte. An element that the walk cannot step over ends the
+// walk for every reader, so the check looks no further than its name. Call it (or walk with a
+// cursor) before any other reader on bytes from outside. 0 when sound, else -1.
 int bson_check(const uint8_t* document, uint32_t size);
 
 // Printer: indented, JSON-like text for people. -1 when the depth is above 2 or a write of the

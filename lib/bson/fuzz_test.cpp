@@ -1,6 +1,7 @@
-// Feeds random and mutated byte strings to bson_check and, whenever it accepts, to every reader
-// and the printer. Each input sits in a heap block of exactly its size, so under ASan any read
-// past the bytes held is caught. The generator is seeded: every run sees the same inputs.
+// Feeds random and mutated byte strings to bson_check and the cursor and, whenever they accept,
+// to every reader and the printer. Each input sits in a heap block of exactly its size, so under
+// ASan any read past the bytes held is caught. The generator is seeded: every run sees the same
+// inputs.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -41,13 +42,40 @@ void readAll(const uint8_t* document, const uint8_t* begin, const uint8_t* end) 
     }
 }
 
+// The cursor's walk ends as the check does and, on sound bytes, hands out what the readers of
+// element pointers read.
+void walkWithCursor(const uint8_t* document, uint32_t size, int checked) {
+    bson_cursor cursor;
+    bson_element element;
+    const uint8_t* e = checked == 0 ? bson_firstElement(document) : nullptr;
+    int result = bson_cursorInit(&cursor, document, size);
+    while (result == 0 && (result = bson_cursorNext(&cursor, &element)) == 1) {
+        result = 0;
+        if (checked == 0) {
+            ASSERT_NE(e, nullptr);
+            ASSERT_EQ(reinterpret_cast<const uint8_t*>(element.name), e + 1);
+            EXPECT_EQ(element.size, bson_elementSize(e));
+            int32_t byCursor = 0;
+            int32_t byPointer = 0;
+            EXPECT_EQ(bson_elementInt(&element, &byCursor), bson_getInt(e, &byPointer));
+            EXPECT_EQ(byCursor, byPointer);
+            e = bson_nextElement(e);
+        }
+    }
+    EXPECT_EQ(result, checked);
+    EXPECT_EQ(e, nullptr);
+    EXPECT_EQ(bson_cursorNext(&cursor, &element), checked);  // the end, or the failure, stays
+}
+
 // Returns whether the check accepted; if so the readers and the printer have been run.
 bool exercise(const Bytes& input, FILE* sink) {
     // An exact-size copy, so that the block ends where the bytes held end.
     std::vector<uint8_t> held(input);
     held.shrink_to_fit();
     auto size = static_cast<uint32_t>(held.size());
-    if (bson_check(held.data(), size) != 0) {
+    const int checked = bson_check(held.data(), size);
+    walkWithCursor(held.data(), size, checked);
+    if (checked != 0) {
         return false;
     }
     readAll(held.data(), held.data(), held.data() + size);

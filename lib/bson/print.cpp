@@ -1,9 +1,9 @@
 // Indented, JSON-like text of a document for people reading it: names quoted, string values as
-// they are, one blank of indentation per level. The readers do the walking, so a document read
-// from outside must have passed bson_check first.
+// they are, one blank of indentation per level. It walks as the readers of element pointers do,
+// trusting the sizes, so a document read from outside must have passed bson_check first.
 #include <cstdio>
 
-#include "bson.h"
+#include "walk.h"
 
 namespace {
 
@@ -18,30 +18,31 @@ int _indent(FILE* stream, int count) {
 
 // Writes the name line and the value of one element; false when printing of the document stops
 // at this element.
-bool _printElement(FILE* stream, const uint8_t* element, int depth) {
-    const char* name = reinterpret_cast<const char*>(element + 1);
-    if (_indent(stream, depth + 1) < 0 || std::fprintf(stream, "\"%s\": ", name) < 0) {
+bool _printElement(FILE* stream, const bson_element* element, int depth) {
+    if (_indent(stream, depth + 1) < 0 || std::fprintf(stream, "\"%s\": ", element->name) < 0) {
         return false;
     }
-    switch (element[0]) {
+    switch (element->type) {
         case BSON_DOUBLE: {
             double value;
-            return bson_getDouble(element, &value) == 0 && std::fprintf(stream, "%f", value) >= 0;
+            return bson_elementDouble(element, &value) == 0 &&
+                   std::fprintf(stream, "%f", value) >= 0;
         }
         case BSON_STRING: {
             const char* text;
-            return bson_getString(element, &text) == 0 && std::fputs(text, stream) != EOF;
+            return bson_elementString(element, &text) == 0 && std::fputs(text, stream) != EOF;
         }
         case BSON_DOCUMENT: {
             const uint8_t* embedded;
-            return bson_getDocument(element, &embedded) == 0 && std::fputc('\n', stream) != EOF &&
+            return bson_elementDocument(element, &embedded) == 0 &&
+                   std::fputc('\n', stream) != EOF &&
                    bson_printDepth(stream, embedded, depth + 1) == 0;
         }
         case BSON_NULL:
             return std::fputs("NULL", stream) != EOF;
         case BSON_INT32: {
             int32_t value;
-            return bson_getInt(element, &value) == 0 && std::fprintf(stream, "%d", value) >= 0;
+            return bson_elementInt(element, &value) == 0 && std::fprintf(stream, "%d", value) >= 0;
         }
         default:
             return false;
@@ -62,12 +63,15 @@ int bson_printDepth(FILE* stream, const uint8_t* document, int depth) {
     if (_indent(stream, depth) < 0 || std::fputs("{\n", stream) == EOF) {
         return -1;
     }
-    for (const uint8_t* e = bson_firstElement(document); e != nullptr;) {
-        if (!_printElement(stream, e, depth)) {
+    bson_cursor cursor = _bson_trustingCursor(document);
+    bson_element element;
+    bool more = _bson_trustedNext(&cursor, &element) != nullptr;
+    while (more) {
+        if (!_printElement(stream, &element, depth)) {
             return 0;
         }
-        e = bson_nextElement(e);
-        if (std::fputs(e != nullptr ? ",\n" : "\n", stream) == EOF) {
+        more = _bson_trustedNext(&cursor, &element) != nullptr;
+        if (std::fputs(more ? ",\n" : "\n", stream) == EOF) {
             return -1;
         }
     }

@@ -1,0 +1,347 @@
+// Reading documents in place. One function, _measure, holds every size rule of the format; the
+// checking cursor, the readers of element pointers and the printer all step with it, so an
+// element's name and size are measured once per visit. The checking cursor compares each size
+// with the bytes left before it reads past them; the readers of element pointers are given no
+// size and trust what the bytes claim, which is the same measure with nothing bounding it.
+#include <bit>
+#include <cstring>
+
+#include "walk.h"
+
+namespace {
+
+// Bytes held for a reader that was given no size.
+constexpr size_t kUnbounded = SIZE_MAX;
+
+// Embedded documents deeper than the builder makes are still well-formed: the printer shows
+// their parents and stops at them, and a caller may step into them with bson_getDocument, so
+// every level is checked. The recursion is bounded all the same; each level takes at least 7
+// bytes, so no document of this system (4095 bytes at most) comes near this.
+constexpr uint32_t kCheckMaxDepth = 1024;
+
+enum class Measure {
+    sized,      // `size` is the whole element, inside the bytes held
+    unsized,    // unsupported type, or no NUL within the name scan: every walk ends after it
+    malformed,  // a stored length out of its range, or an element running past the bytes held
+};
+
+uint32_t _loadUint32(const uint8_t* at) {
+    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
+           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
+}
+
+// Value bytes of the types whose values have a fixed size.
+constexpr int kStoredSize = -1;   // string or embedded document: an int32 length comes first
+constexpr int kUnsupported = -2;  // not an element for these readers
+
+int _fixedValueSize(uint8_t type) {
+    switch (type) {
+        case BSON_DOUBLE:
+            return 8;
+        case BSON_INT32:
+            return 4;
+        case BSON_NULL:
+            return 0;
+        case BSON_STRING:
+        case BSON_DOCUMENT:
+            return kStoredSize;
+        default:
+            return kUnsupported;
+    }
+}
+
+// The steps from here to _checkedNext run for every element visited and are inlined into each
+// walk: a call would cost about as much as the step.
+
+// Offset of the first NUL among the `scan` bytes at p; scan when there is none. No byte after
+// the NUL is read, except that bytes known to be held are read eight at a time, which takes most
+// names in one or two steps.
+[[gnu::always_inline]] inline uint32_t _nulOffset(const uint8_t* p, uint32_t scan, bool held) {
+    uint32_t n = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; held && n + 8 <= scan; n += 8) {
+            uint64_t word;
+            std::memcpy(&word, p + n, 8);
+            // The lowest flagged byte is the first zero byte; flags above it may be false.
+            const uint64_t zero = (word - 0x0101010101010101) & ~word & 0x8080808080808080;
+            if (zero != 0) {
+                return n + static_cast<uint32_t>(std::countr_zero(zero)) / 8;
+            }
+        }
+    }
+    while (n < scan && p[n] != 0) {
+        ++n;
+    }
+    return n;
+}
+
+// Fills the element at `at` but its size. The name is measured over `scan` bytes, all of them
+// held when `held`; false when its NUL is not among them, and then only the type and the name
+// are told.
+[[gnu::always_inline]] inline bool _measureName(const uint8_t* at, uint32_t scan, bool held,
+                                                bson_element* e) {
+    const uint32_t n = _nulOffset(at + 1, scan, held);
+    const bool ended = n < scan;
+    *e = {at[0], reinterpret_cast<const char*>(at + 1), ended ? n : BSON_NAME_SCAN,
+          ended ? at + n + 2 : nullptr, 0};
+    return ended;
+}
+
+// Measures the element at `at`, of which `held` bytes (at least 1) may be read.
+[[gnu::always_inline]] inline Measure _measure(const uint8_t* at, size_t held, bson_element* e) {
+    const int fixed = _fixedValueSize(at[0]);
+    const auto scan = static_cast<uint32_t>(held - 1 < BSON_NAME_SCAN ? held - 1 : BSON_NAME_SCAN);
+    // The name of an unsupported element is not measured: the byte may be the terminator.
+    if (!_measureName(at, fixed == kUnsupported ? 0 : scan, held != kUnbounded, e)) {
+        return fixed != kUnsupported && scan < BSON_NAME_SCAN ? Measure::malformed
+                                                              : Measure::unsized;
+    }
+    const size_t head = e->nameLength + 2;  // type byte, name, NUL
+    size_t size = head + (fixed > 0 ? fixed : 0);
+    if (fixed == kStoredSize) {
+        // A string's length counts its text and NUL (at least 1), an embedded document's counts
+        // itself (at least 5); a smaller one would step backwards or into the length field.
+        if (head + 4 > held) {
+            return Measure::malformed;
+        }
+        const uint32_t stored = _loadUint32(e->value);
+        const bool string = e->type == BSON_STRING;
+        if (stored < (string ? 1u : 5u) || stored > INT32_MAX) {
+            return Measure::malformed;
+        }
+        size += stored + (string ? 4 : 0);
+    }
+    if (size > held) {
+        return Measure::malformed;
+    }
+    e->size = static_cast<uint32_t>(size);
+    return Measure::sized;
+}
+
+int _checkDocument(const uint8_t* document, uint32_t length, uint32_t depth);
+
+// What the readers take on trust from a sized element and the check makes sure of: a string
+// ends with its NUL, an embedded document is sound throughout.
+[[gnu::always_inline]] inline bool _soundValue(const bson_element* e, uint32_t depth) {
+    if (e->type == BSON_STRING) {
+        return e->value[3 + _loadUint32(e->value)] == 0;
+    }
+    if (e->type == BSON_DOCUMENT) {
+        return depth < kCheckMaxDepth &&
+               _checkDocument(e->value, _loadUint32(e->value), depth + 1) == 0;
+    }
+    return true;
+}
+
+// bson_cursorNext for a document `depth` levels below the one the walk started in.
+[[gnu::always_inline]] inline int _checkedNext(bson_cursor* c, bson_element* e, uint32_t depth) {
+    if (c->at == nullptr) {
+        return -1;
+    }
+    if (c->left == 0) {
+        return 0;
+    }
+    // The first zero type byte must be the terminator, where the length prefix says it is.
+    Measure m = *c->at == 0 ? Measure::malformed : _measure(c->at, c->left, e);
+    if (m == Measure::sized && !_soundValue(e, depth)) {
+        m = Measure::malformed;
+    }
+    if (m == Measure::malformed) {
+        c->at = nullptr;
+        c->left = 0;
+        return -1;
+    }
+    // Every reader stops at an unsized element, so nothing after it needs to be sound. Its name
+    // ends inside the document, before the terminator at the latest.
+    const size_t step = m == Measure::sized ? e->size : c->left;
+    c->at += step;
+    c->left -= step;
+    return 1;
+}
+
+// The document of `length` bytes (5 or more, all held) at `document`, `depth` levels down.
+int _checkDocument(const uint8_t* document, uint32_t length, uint32_t depth) {
+    if (document[length - 1] != 0) {
+        return -1;
+    }
+    bson_cursor c{document + 4, length - 5};
+    bson_element e;
+    int result;
+    while ((result = _checkedNext(&c, &e, depth)) > 0) {
+    }
+    return result;
+}
+
+// The value of an element of the given type with a name short enough for typed reading.
+const uint8_t* _typedValue(const bson_element* e, uint8_t type) {
+    if (e == nullptr || e->type != type || e->value == nullptr ||
+        e->nameLength >= BSON_NAME_SCAN - 1) {
+        return nullptr;
+    }
+    return e->value;
+}
+
+// The element after `element` in a walk that trusts the sizes: none after an element that has no
+// size, or at the terminator.
+[[gnu::always_inline]] inline const uint8_t* _after(const uint8_t* element) {
+    bson_element e;
+    if (_measure(element, kUnbounded, &e) != Measure::sized || element[e.size] == 0) {
+        return nullptr;
+    }
+    return element + e.size;
+}
+
+// The element at `element` as far as a typed read needs it; false when it is not of `type`.
+bool _typedAt(const uint8_t* element, uint8_t type, bson_element* e) {
+    if (element == nullptr || element[0] != type) {
+        return false;
+    }
+    _measureName(element, BSON_NAME_SCAN, false, e);
+    return true;
+}
+
+}  // namespace
+
+bson_cursor _bson_trustingCursor(const uint8_t* document) {
+    return {document == nullptr ? nullptr : document + 4, kUnbounded};
+}
+
+const uint8_t* _bson_trustedNext(bson_cursor* cursor, bson_element* element) {
+    const uint8_t* at = cursor->at;
+    if (at == nullptr || *at == 0) {
+        return nullptr;
+    }
+    // A walk without bounds ends after an element that has no size.
+    cursor->at = _measure(at, kUnbounded, element) == Measure::sized ? at + element->size : nullptr;
+    return at;
+}
+
+int bson_cursorInit(bson_cursor* cursor, const uint8_t* document, uint32_t size) {
+    if (cursor == nullptr) {
+        return -1;
+    }
+    *cursor = {nullptr, 0};
+    if (document == nullptr || size < 5) {
+        return -1;
+    }
+    const uint32_t length = _loadUint32(document);
+    if (length < 5 || length > size || document[length - 1] != 0) {
+        return -1;
+    }
+    *cursor = {document + 4, length - 5};
+    return 0;
+}
+
+int bson_cursorNext(bson_cursor* cursor, bson_element* element) {
+    if (cursor == nullptr || element == nullptr) {
+        return -1;
+    }
+    return _checkedNext(cursor, element, 0);
+}
+
+int bson_check(const uint8_t* document, uint32_t size) {
+    bson_cursor c;
+    if (bson_cursorInit(&c, document, size) != 0) {
+        return -1;
+    }
+    bson_element e;
+    int result;
+    while ((result = _checkedNext(&c, &e, 0)) > 0) {
+    }
+    return result;
+}
+
+int bson_elementInt(const bson_element* element, int32_t* out) {
+    const uint8_t* value = _typedValue(element, BSON_INT32);
+    if (value == nullptr || out == nullptr) {
+        return -1;
+    }
+    *out = static_cast<int32_t>(_loadUint32(value));
+    return 0;
+}
+
+int bson_elementDouble(const bson_element* element, double* out) {
+    const uint8_t* value = _typedValue(element, BSON_DOUBLE);
+    if (value == nullptr || out == nullptr) {
+        return -1;
+    }
+    uint64_t bits = static_cast<uint64_t>(_loadUint32(value)) |
+                    static_cast<uint64_t>(_loadUint32(value + 4)) << 32;
+    std::memcpy(out, &bits, sizeof bits);
+    return 0;
+}
+
+int bson_elementString(const bson_element* element, const char** out) {
+    const uint8_t* value = _typedValue(element, BSON_STRING);
+    if (value == nullptr || out == nullptr) {
+        return -1;
+    }
+    *out = reinterpret_cast<const char*>(value + 4);
+    return 0;
+}
+
+int bson_elementDocument(const bson_element* element, const uint8_t** out) {
+    const uint8_t* value = _typedValue(element, BSON_DOCUMENT);
+    if (value == nullptr || out == nullptr) {
+        return -1;
+    }
+    *out = value;
+    return 0;
+}
+
+uint32_t bson_length(const uint8_t* document) {
+    return document == nullptr ? 0 : _loadUint32(document);
+}
+
+uint32_t bson_elementSize(const uint8_t* element) {
+    bson_element e;
+    if (element == nullptr || _measure(element, kUnbounded, &e) != Measure::sized) {
+        return 0;
+    }
+    return e.size;
+}
+
+const uint8_t* bson_firstElement(const uint8_t* document) {
+    if (document == nullptr || document[4] == 0) {
+        return nullptr;
+    }
+    return document + 4;
+}
+
+const uint8_t* bson_nextElement(const uint8_t* element) {
+    return element == nullptr ? nullptr : _after(element);
+}
+
+const uint8_t* bson_find(const uint8_t* document, const char* name) {
+    if (document == nullptr || name == nullptr) {
+        return nullptr;
+    }
+    for (const uint8_t* e = bson_firstElement(document); e != nullptr; e = _after(e)) {
+        // The first bytes tell most names apart without a call.
+        const auto* candidate = reinterpret_cast<const char*>(e + 1);
+        if (candidate[0] == name[0] && std::strncmp(candidate, name, BSON_NAME_SCAN) == 0) {
+            return e;
+        }
+    }
+    return nullptr;
+}
+
+int bson_getInt(const uint8_t* element, int32_t* out) {
+    bson_element e;
+    return _typedAt(element, BSON_INT32, &e) ? bson_elementInt(&e, out) : -1;
+}
+
+int bson_getDouble(const uint8_t* element, double* out) {
+    bson_element e;
+    return _typedAt(element, BSON_DOUBLE, &e) ? bson_elementDouble(&e, out) : -1;
+}
+
+int bson_getString(const uint8_t* element, const char** out) {
+    bson_element e;
+    return _typedAt(element, BSON_STRING, &e) ? bson_elementString(&e, out) : -1;
+}
+
+int bson_getDocument(const uint8_t* element, const uint8_t** out) {
+    bson_element e;
+    return _typedAt(element, BSON_DOCUMENT, &e) ? bson_elementDocument(&e, out) : -1;
+}
