@@ -42,3 +42,11 @@ int cid_getSocket() {
     }
     return sock;
 }
+
+ssize_t cid_send(int sock, const void* bytes, size_t length) {
+    ssize_t sent = send(sock, bytes, length, MSG_NOSIGNAL);
+    if (sent < 0 && errno == ECONNREFUSED) {
+        sent = send(sock, bytes, length, MSG_NOSIGNAL);
+    }
+    return sent;
+}

@@ -1,6 +1,9 @@
 // The CID command protocol: one BSON command document per UDP datagram to 127.0.0.1:5000.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 
 constexpr const char* CID_HOST = "127.0.0.1";
@@ -25,3 +28,8 @@ enum CidCommandType : int32_t {
 // Opens a UDP socket with a 1-second receive timeout, connected to the CID. The descriptor, or
 // -1 after two "cid_getSocket: ..." lines on standard error.
 int cid_getSocket();
+
+// Sends one command datagram on a connected CID socket; send's result. A CID that was down
+// leaves the ICMP error of an earlier datagram on the socket, which the next send reports as
+// ECONNREFUSED without sending anything: that send is made once more at once.
+ssize_t cid_send(int sock, const void* bytes, size_t length);
