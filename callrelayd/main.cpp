@@ -1,6 +1,5 @@
 // callrelayd: relays the button events of the pedestrian stations to the CID and pushes each
 // station its configuration on request. Takes no arguments; runs in the foreground.
-#include <csignal>
 #include <cstdlib>
 
 #include "cid.h"
@@ -16,8 +15,7 @@ int main() {
         logError("Error initializing communication", 0);
         exit(-1);
     }
-    signal(SIGCHLD, onChildExit);
+    installSignalHandlers();
     RelayTargets targets{cid.fd(), CONFIG_DATABASE, STATION_BASE_ADDRESS, STATION_CONFIG_PORT};
     serveStations(listener, targets);
-    exit(-1);  // a fork failed
 }

@@ -195,14 +195,19 @@ std::map<pid_t, char> childrenOf(pid_t parent) {
     return children;
 }
 
-int descriptorCount(pid_t pid) {
+// The sockets that process `pid` holds: what the daemon owns, the same natively and when an
+// emulator, with descriptors of its own, runs it.
+int socketCount(pid_t pid) {
     int count = 0;
-    DIR* directory = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    while (readdir(directory) != nullptr) {
-        ++count;
+    std::string directory = "/proc/" + std::to_string(pid) + "/fd/";
+    DIR* listing = opendir(directory.c_str());
+    while (dirent* entry = readdir(listing)) {
+        char target[64];
+        ssize_t n = readlink((directory + entry->d_name).c_str(), target, sizeof target);
+        count += n > 7 && memcmp(target, "socket:", 7) == 0;
     }
-    closedir(directory);
-    return count - 2;
+    closedir(listing);
+    return count;
 }
 
 size_t occurrences(const std::string& text, const std::string& needle) {
@@ -241,7 +246,9 @@ class CallrelaydTest : public SystemTest {
             std::string err = daemon_->err();
             EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
             EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
-            expectEveryLineInSyslog(err);
+            if (!syslogMayDrop_) {
+                expectEveryLineInSyslog(err);
+            }
         }
         if (syslog_) {
             expectCatalogueLevels();
@@ -313,7 +320,16 @@ class CallrelaydTest : public SystemTest {
             {"Unable to connect", WARNING, true},
             {"Can't upen config database.", WARNING, false},
             {"Config not found", WARNING, false},
+            {"Can't read config", WARNING, true},  // SQLite's message follows the "-"
+            {"Station disconnected", INFO, false},
+            {"Station reconnected", INFO, false},
+            {"Error forking child", ERR, true},
+            {"Error setting keepalive", WARNING, true},
         };
+        const std::regex warnings(
+            R"(Refused connection from [\d.]+, not a station|)"
+            R"(Event of station \d+ on the connection of station \d+ skipped|)"
+            R"(\d+ log lines dropped)");
         const std::string prepare = "Can't prepare statement";  // SQLite's message follows
         std::regex prefix(R"(^\[\d+;-?\d+\](.*)$)");
         for (const SyslogLine& logged : syslog_->lines()) {
@@ -327,7 +343,8 @@ class CallrelaydTest : public SystemTest {
             }
             std::string text = match[1];
             int level = -1;
-            if (text.rfind(prepare, 0) == 0 && text.size() > prepare.size()) {
+            if ((text.rfind(prepare, 0) == 0 && text.size() > prepare.size()) ||
+                std::regex_match(text, warnings)) {
                 level = WARNING;
             }
             for (const auto& entry : catalogue) {
@@ -387,8 +404,9 @@ class CallrelaydTest : public SystemTest {
         return finishDocument(doc);
     }
 
-    Process& startDaemon() {
-        daemon_ = std::make_unique<Process>(std::vector<std::string>{program("callrelayd")});
+    // The daemon, or `argv` when something has to run it (a shell or a tool that sets it up).
+    Process& startDaemon(const std::vector<std::string>& argv = {program("callrelayd")}) {
+        daemon_ = std::make_unique<Process>(argv);
         EXPECT_TRUE(eventually([] { return listening(RELAY_PORT); })) << daemon_->err();
         return *daemon_;
     }
@@ -411,6 +429,7 @@ class CallrelaydTest : public SystemTest {
 
     std::unique_ptr<SyslogCapture> syslog_;
     std::unique_ptr<Process> daemon_;
+    bool syslogMayDrop_ = false;  // a test that stalls syslog: lines may be on standard error only
 };
 
 // A connection from `localIp` whose connect is begun but not waited for.

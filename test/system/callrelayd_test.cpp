@@ -110,22 +110,19 @@ TEST_F(CallrelaydTest, EventTypesZeroToFiveDoWhatTheyMean) {
     EXPECT_EQ(unhandled->priority, LOG_DAEMON_FACILITY * 8 + WARNING);
 }
 
-TEST_F(CallrelaydTest, CommandsAreSentBeforeOrAfterTheirLineAsStated) {
-    // No CID: each datagram that is refused makes the next send fail with ECONNREFUSED.
+TEST_F(CallrelaydTest, CommandRefusedByAnEarlierDatagramsErrorIsSentAgainWithoutALine) {
+    // No CID: each datagram that is refused makes the next send fail with ECONNREFUSED, and
+    // that send is made once more, so no command fails twice in a row.
     Process& daemon = startDaemon();
     Socket station = connectStation(2);
     for (int32_t type : {1, 1, 4, 4}) {
         station.sendAll(event(2, type));
         std::this_thread::sleep_for(100ms);
     }
-    ASSERT_TRUE(eventually([&] { return childLines(0).size() >= 7; }));
-    const std::string refused = "Problem sending command to CID-Connection refused";
-    std::vector<std::string> expected = {"Child started", "Button down", refused, "Button down",
-                                         "Ped Call",      "Ped Call",    refused};
+    ASSERT_TRUE(eventually([&] { return childLines(0).size() >= 5; }));
+    std::vector<std::string> expected = {"Child started", "Button down", "Button down", "Ped Call",
+                                         "Ped Call"};
     EXPECT_EQ(childLines(0), expected);
-    auto warning = syslog_->find(refused);
-    ASSERT_TRUE(warning);
-    EXPECT_EQ(warning->priority, LOG_DAEMON_FACILITY * 8 + WARNING);
     // The child carries on.
     station.sendAll(event(2, 2));
     EXPECT_TRUE(daemon.waitForErr("]Button up\n"));
@@ -163,17 +160,17 @@ TEST_F(CallrelaydTest, StationSimulatorPrintsThePushedDocument) {
     EXPECT_NE(station.out.find("\"id\": 8"), std::string::npos) << station.out;
 }
 
-TEST_F(CallrelaydTest, MissingDatabaseIsCreatedEmptyAndNothingIsPushed) {
+TEST_F(CallrelaydTest, MissingDatabaseIsNotCreatedAndNothingIsPushed) {
     TcpListener stationConfig(stationIp(3), CONFIG_PORT);
     Process& daemon = startDaemon();
     Socket station = connectStation(3);
     station.sendAll(event(3, 3));
     ASSERT_TRUE(daemon.waitForErr("]Unable to load config\n"));
     std::vector<std::string> expected = {"Child started", "Sending config",
-                                         "Can't prepare statementno such table: v_sendtostation",
-                                         "Unable to load config"};
+                                         "Can't upen config database.", "Unable to load config"};
     EXPECT_EQ(childLines(0), expected);
     EXPECT_FALSE(stationConfig.accept(200ms));
+    EXPECT_NE(access(DATABASE, F_OK), 0) << "the database was created";
     auto warning = syslog_->find("]Unable to load config");
     ASSERT_TRUE(warning);
     EXPECT_EQ(warning->priority, LOG_DAEMON_FACILITY * 8 + WARNING);
@@ -214,9 +211,11 @@ Bytes withString(const std::string& name, const std::string& text, const Bytes& 
     return finishDocument(doc);
 }
 
-TEST_F(CallrelaydTest, InvalidMessageEndsOnlyItsOwnChild) {
+// A framing error ends the child; a whole document that holds no event of the station is
+// skipped, and the child ends only when the station closes.
+TEST_F(CallrelaydTest, InvalidFramingEndsOnlyItsOwnChildAndBadContentIsSkipped) {
     const std::vector<std::string> decode = {"Error desierializing bson document",
-                                             "Invalid event received"};
+                                             "Station disconnected"};
     const std::vector<std::string> receive = {"Error recieving BSON document",
                                               "Invalid event received"};
     Bytes lyingSize = withString("x", "abc", event(3, 4));
@@ -229,12 +228,12 @@ TEST_F(CallrelaydTest, InvalidMessageEndsOnlyItsOwnChild) {
         std::string firstLine;  // a prefix of it; the lines after it are `rest`
         std::vector<std::string> rest;
     } cases[] = {
-        {"closes at once", {}, "Error receiving message-", receive},
+        {"closes at once", {}, "Station disconnected", {}},
         {"length 3", {3, 0, 0, 0}, "BSON document too long", receive},
         {"length 1025", {0x01, 0x04, 0, 0}, "BSON document too long", receive},
         {"negative length", {0xFF, 0xFF, 0xFF, 0xFF}, "BSON document too long", receive},
         {"truncated body", truncated, "Received bytes doesn't match indicated length-", receive},
-        {"length 4", {4, 0, 0, 0}, decode[0], {decode[1]}},
+        {"length 4", {4, 0, 0, 0}, "BSON document too long", receive},
         {"no sid", intDocument({{"e", 1}}), decode[0], {decode[1]}},
         {"no e", intDocument({{"sid", 2}}), decode[0], {decode[1]}},
         {"sid is a string",
@@ -247,6 +246,10 @@ TEST_F(CallrelaydTest, InvalidMessageEndsOnlyItsOwnChild) {
         {"negative sid", event(-1, 1), decode[0], {decode[1]}},
         {"negative e", event(3, -1), decode[0], {decode[1]}},
         {"lying element size", lyingSize, decode[0], {decode[1]}},
+        {"another station's sid",
+         event(3, 4),
+         "Event of station 3 on the connection of station 7 skipped",
+         {decode[1]}},
     };
     UdpEndpoint cid("127.0.0.1", 5000);
     Process& daemon = startDaemon();
@@ -316,6 +319,9 @@ TEST_F(CallrelaydTest, ChildSecondsCountFromTheDaemonsStart) {
 TEST_F(CallrelaydTest, SeventeenStationsAtFullSpeedLoseAndReorderNothing) {
     constexpr int STATIONS = 17;
     constexpr int EVENTS = 1000;
+    // At this pace the test's syslog reader falls behind and the daemon drops lines rather than
+    // wait for it.
+    syslogMayDrop_ = true;
     makeDatabase();
     UdpEndpoint cid("127.0.0.1", 5000);
     int big = 64 << 20;
@@ -430,7 +436,7 @@ TEST_F(CallrelaydTest, ChurnLeavesNoZombiesAndNoDescriptors) {
     const std::string started = "]Child started\n";
     Process& daemon = startDaemon();
     ASSERT_TRUE(syslog_->find("]starting"));
-    int before = descriptorCount(daemon.pid());
+    int before = socketCount(daemon.pid());
     constexpr int BURSTS = 40;
     constexpr int BURST = 50;
     size_t opened = 0;
@@ -454,7 +460,7 @@ TEST_F(CallrelaydTest, ChurnLeavesNoZombiesAndNoDescriptors) {
     for (const auto& [pid, state] : left) {
         ADD_FAILURE() << "child " << pid << " left in state " << state;
     }
-    EXPECT_EQ(descriptorCount(daemon.pid()), before);
+    EXPECT_EQ(socketCount(daemon.pid()), before);
     EXPECT_TRUE(daemon.running());
     // SIGCHLD arrives while the parent waits in accept, which resumes rather than fails.
     EXPECT_EQ(daemon.err().find("Error accepting connection"), std::string::npos);
@@ -475,7 +481,7 @@ TEST_F(CallrelaydTest, TwoHundredConnectionsAtOnceLeaveEveryOtherStationServed) 
 
     UdpEndpoint cid("127.0.0.1", 5000);
     Process& daemon = startDaemon();
-    int before = descriptorCount(daemon.pid());
+    int before = socketCount(daemon.pid());
     std::vector<Socket> stations;
     for (int s = 0; s < STATIONS; ++s) {
         stations.push_back(connectStation(s));
@@ -483,46 +489,33 @@ TEST_F(CallrelaydTest, TwoHundredConnectionsAtOnceLeaveEveryOtherStationServed) 
     int round = 0;
     ASSERT_TRUE(everyStationRelayed(stations, cid, round++));
 
-    // A crowd of 200 held open together: from every station's address and from addresses no
-    // station has; silent, stuck inside a message, or after an event of type 0. It comes in as
-    // fast as the listen backlog of 4 lets it (a connection beyond it waits a second or more
-    // for the kernel to try again), and the stations press all the while.
-    const std::string childStarted = "]Child started\n";
+    // A crowd of 200 from addresses no station has, held open together: each is closed at once
+    // and gets no child. It comes in as fast as the listen backlog of 4 lets it (a connection
+    // beyond it waits a second or more for the kernel to try again), and the stations press all
+    // the while.
+    const std::string refused = ", not a station\n";
     std::vector<Socket> crowd;
     for (int i = 0; i < CROWD; ++i) {
-        ASSERT_TRUE(eventually([&] {
-            return occurrences(daemon.err(), childStarted) + 3 >= STATIONS + crowd.size();
-        }));
-        crowd.push_back(beginConnect(i % 2 ? stationIp(i % STATIONS)
-                                           : "127.0.0." + std::to_string(2 + i % 100)));
+        ASSERT_TRUE(
+            eventually([&] { return occurrences(daemon.err(), refused) + 3 >= crowd.size(); }));
+        crowd.push_back(
+            beginConnect("127.0." + std::to_string(i % 2) + "." + std::to_string(2 + i / 2)));
         if (i % 10 == 9) {
             ASSERT_TRUE(allConnected(crowd, 5s));
             ASSERT_TRUE(everyStationRelayed(stations, cid, round++));
         }
     }
-    ASSERT_TRUE(eventually([&] {
-        return occurrences(daemon.err(), childStarted) == STATIONS + CROWD;
-    })) << occurrences(daemon.err(), childStarted)
-        << " children";
-    for (int i = 0; i < CROWD; ++i) {
-        Bytes partial = event(i % STATIONS, 0);
-        partial.resize(i % 4 == 0 ? 0 : i % 4 == 1 ? 2 : i % 4 == 2 ? 9 : partial.size());
-        crowd[i].sendAll(partial);
+    ASSERT_TRUE(eventually([&] { return occurrences(daemon.err(), refused) == CROWD; }));
+    for (const Socket& sock : crowd) {
+        EXPECT_TRUE(sock.waitClosed(1s));
     }
-    for (int i = 0; i < 20; ++i) {
-        ASSERT_TRUE(everyStationRelayed(stations, cid, round++));
-    }
-    // Every connection has its own child, alive and waiting; the type-0 events were seen.
-    EXPECT_EQ(childrenOf(daemon.pid()).size(), static_cast<size_t>(STATIONS + CROWD));
-    EXPECT_TRUE(eventually([&] { return daemon.out().size() == 3u * (CROWD / 4); }));
-    EXPECT_EQ(occurrences(daemon.out(), "\t0\n"), static_cast<size_t>(CROWD / 4));
+    EXPECT_EQ(childrenOf(daemon.pid()).size(), static_cast<size_t>(STATIONS));
+    EXPECT_EQ(occurrences(daemon.err(), "]Child started\n"), static_cast<size_t>(STATIONS));
 
-    // The crowd leaves: its children end, the stations' stay and still relay.
+    // The crowd leaves; the stations still relay.
     crowd.clear();
-    EXPECT_TRUE(eventually(
-        [&] { return childrenOf(daemon.pid()).size() == static_cast<size_t>(STATIONS); }, 20s));
     EXPECT_TRUE(everyStationRelayed(stations, cid, round++));
-    EXPECT_EQ(descriptorCount(daemon.pid()), before);
+    EXPECT_EQ(socketCount(daemon.pid()), before);
 
     // 200 connects begun in the same instant: most wait in the kernel for the backlog, and the
     // stations already connected are served at once all the while.
@@ -533,7 +526,7 @@ TEST_F(CallrelaydTest, TwoHundredConnectionsAtOnceLeaveEveryOtherStationServed) 
     while (Clock::now() - burst < 3s) {
         ASSERT_TRUE(everyStationRelayed(stations, cid, round++, 500ms));
     }
-    EXPECT_GT(childrenOf(daemon.pid()).size(), static_cast<size_t>(STATIONS));
+    EXPECT_EQ(childrenOf(daemon.pid()).size(), static_cast<size_t>(STATIONS));
     EXPECT_TRUE(daemon.running());
     EXPECT_EQ(daemon.err().find("Error accepting connection"), std::string::npos);
 }
@@ -546,17 +539,19 @@ TEST_F(CallrelaydTest, StationStalledInsideALengthPrefixHoldsUpNoOtherStation) {
     stalled.sendAll(Bytes(press.begin(), press.begin() + 2));
     ASSERT_EQ(childLines(0), std::vector<std::string>{"Child started"});
 
-    // Every station, the stalled one's address again among them, is served at once.
-    std::vector<Socket> stations;
+    // Every other station is served at once.
+    std::map<int, Socket> stations;
     for (int s = 0; s < 17; ++s) {
-        stations.push_back(connectStation(s));
+        if (s != 5) {
+            stations.emplace(s, connectStation(s));
+        }
     }
     auto sent = Clock::now();
-    for (int s = 0; s < 17; ++s) {
-        stations[s].sendAll(event(s, 4));
+    for (auto& [s, station] : stations) {
+        station.sendAll(event(s, 4));
     }
     std::set<int32_t> served;
-    for (int s = 0; s < 17; ++s) {
+    for (size_t i = 0; i < stations.size(); ++i) {
         auto datagram = cid.receive(2s);
         ASSERT_TRUE(datagram) << served.size() << " stations served";
         std::vector<Element> elements = elementsOf(*datagram);
@@ -564,7 +559,7 @@ TEST_F(CallrelaydTest, StationStalledInsideALengthPrefixHoldsUpNoOtherStation) {
         EXPECT_EQ(elements[0].value, 2);
         served.insert(elements[1].value);
     }
-    EXPECT_EQ(served.size(), 17u);
+    EXPECT_EQ(served.size(), 16u);
     EXPECT_LT(Clock::now() - sent, 1s);
 
     // The stalled child is still waiting for the rest of its message, which it then relays.
