@@ -197,7 +197,7 @@ std::map<pid_t, char> childrenOf(pid_t parent) {
 
 // The sockets that process `pid` holds: what the daemon owns, the same natively and when an
 // emulator, with descriptors of its own, runs it.
-int socketCount(pid_t pid) {
+[[maybe_unused]] int socketCount(pid_t pid) {
     int count = 0;
     std::string directory = "/proc/" + std::to_string(pid) + "/fd/";
     DIR* listing = opendir(directory.c_str());
