@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -64,8 +63,9 @@ class LogOutput {
         fd_ = fd;
         form_ = fstat(fd, &st) < 0 ? NONE : S_ISSOCK(st.st_mode) ? SEND : WRITE;
         if (form_ == WRITE && (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) {
-            std::string path = "/proc/self/fd/" + std::to_string(fd);
-            int own = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            char path[32];
+            snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+            int own = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
             if (own >= 0) {
                 fd_ = own;
                 owned_ = true;
