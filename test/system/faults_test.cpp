@@ -330,8 +330,7 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         UdpEndpoint cid("127.0.0.1", 5000);
         startDaemon();
         Socket station = connectStation(6);
-        Bytes doubleSid(4, 0);
-        doubleSid.insert(doubleSid.end(), {0x01, 's', 'i', 'd', 0, 0, 0, 0, 0, 0, 0, 0x18, 0x40});
+        Bytes doubleSid = {0, 0, 0, 0, 0x01, 's', 'i', 'd', 0, 0, 0, 0, 0, 0, 0, 0x18, 0x40};
         appendInt(doubleSid, "e", 4);
         for (const Bytes& bad :
              {event(6, 6), finishDocument(doubleSid), event(3, 4), intDocument({{"sid", 6}})}) {
