@@ -57,7 +57,8 @@ class SyslogCapture {
     }
 
     // Stops reading and fills the queue to the brim, as a log service that has stalled leaves
-    // it, so that no line of a sender gets in; resume() reads again (the filler is not kept).
+    // it, so that no line of a sender gets in; resume() reads again and returns once the filler
+    // (which is not kept) is gone.
     void stall() {
         stalled_ = true;
         std::this_thread::sleep_for(50ms);  // the drain thread has seen it
@@ -68,9 +69,15 @@ class SyslogCapture {
             throw std::system_error(errno, std::system_category(), "connect /dev/log");
         }
         while (send(filler.fd(), FILLER, sizeof FILLER, MSG_DONTWAIT) > 0) {
+            ++fillers_;
         }
     }
-    void resume() { stalled_ = false; }
+    void resume() {
+        stalled_ = false;
+        while (fillers_ > 0) {
+            std::this_thread::sleep_for(5ms);
+        }
+    }
 
     std::vector<SyslogLine> lines() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -140,6 +147,7 @@ class SyslogCapture {
             }
             ssize_t n = recv(socket_.fd(), buffer, sizeof buffer, 0);
             if (n <= 0 || memcmp(buffer, FILLER, std::min<size_t>(n, sizeof FILLER)) == 0) {
+                fillers_ -= n > 0;
                 continue;
             }
             SyslogLine line = parse(std::string(buffer, static_cast<size_t>(n)));
@@ -176,6 +184,7 @@ class SyslogCapture {
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> stalled_{false};
+    std::atomic<int> fillers_{0};
     mutable std::mutex mutex_;
     std::vector<SyslogLine> lines_;
 };
