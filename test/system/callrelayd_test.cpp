@@ -434,6 +434,7 @@ TEST_F(CallrelaydTest, SeventeenStationsAtFullSpeedLoseAndReorderNothing) {
 
 TEST_F(CallrelaydTest, ChurnLeavesNoZombiesAndNoDescriptors) {
     const std::string started = "]Child started\n";
+    syslogMayDrop_ = true;  // thousands of lines in a few seconds: the test's reader falls behind
     Process& daemon = startDaemon();
     ASSERT_TRUE(syslog_->find("]starting"));
     int before = socketCount(daemon.pid());
@@ -455,6 +456,8 @@ TEST_F(CallrelaydTest, ChurnLeavesNoZombiesAndNoDescriptors) {
         }
         open.clear();  // all of the burst closes together
     }
+    // The last few may still wait for their accept, and get their child after the rest ended.
+    EXPECT_TRUE(eventually([&] { return occurrences(daemon.err(), started) == opened; }));
     std::map<pid_t, char> left;
     EXPECT_TRUE(eventually([&] { return (left = childrenOf(daemon.pid())).empty(); }, 30s));
     for (const auto& [pid, state] : left) {
@@ -472,6 +475,7 @@ TEST_F(CallrelaydTest, ChurnLeavesNoZombiesAndNoDescriptors) {
 TEST_F(CallrelaydTest, TwoHundredConnectionsAtOnceLeaveEveryOtherStationServed) {
     constexpr int STATIONS = 17;
     constexpr int CROWD = 200;
+    syslogMayDrop_ = true;  // hundreds of lines at once: the test's reader may fall behind
     // Each end of every connection is a descriptor of this process.
     rlimit files{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
