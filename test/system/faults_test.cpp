@@ -104,6 +104,14 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         auto all = childrenOf(daemon_->pid());
         return all.size() == 1 ? all.begin()->first : 0;
     }
+    // Every call arrived within a second, and all but one in twenty at once (a loaded two-core
+    // machine holds any process up for longer now and then).
+    static void expectPrompt(std::vector<Millis> delays) {
+        ASSERT_FALSE(delays.empty());
+        std::sort(delays.begin(), delays.end());
+        EXPECT_LE(delays[(delays.size() * 19 + 19) / 20 - 1], PROMPT) << "95th percentile";
+        EXPECT_LE(delays.back(), SLOW ? 5s : 1s) << "slowest";
+    }
     int level(const std::string& text) const {
         auto line = syslog_->find(text);
         return line ? line->priority - LOG_DAEMON_FACILITY * 8 : -1;
@@ -136,12 +144,14 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         ASSERT_TRUE(press(first, 1, cid));
         syslog_->stall();
         Socket later = connectStation(2);  // its child starts while the log is stalled
+        std::vector<Millis> delays;
         for (int i = 0; i < 20; ++i) {
             auto delay = i % 2 ? press(later, 2, cid) : press(first, 1, cid);
             ASSERT_TRUE(delay) << "press " << i;
-            EXPECT_LE(*delay, PROMPT) << "press " << i;
+            delays.push_back(*delay);
             std::this_thread::sleep_for(500ms);
         }
+        expectPrompt(delays);
         // Reading again, syslog first gets the count of the lines it missed, then the lines.
         syslog_->resume();
         const std::regex note(R"(\]([0-9]+) log lines dropped)");
@@ -258,6 +268,7 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         int round = 0;
         int fromStations = 0;
         Clock::duration longestCrowd{};
+        std::vector<Millis> rounds;
         for (int i = 0; i < 700; ++i) {
             // Three stations and at most three of the flood waiting for their accept.
             ASSERT_TRUE(eventually([&] { return accepted() >= flood.size(); }));
@@ -273,9 +284,12 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
             }
             if (i % 10 == 9) {
                 ASSERT_TRUE(allConnected(flood, 5s));
-                ASSERT_TRUE(everyStationRelayed(stations, cid, round++, PROMPT));
+                auto sent = Clock::now();
+                ASSERT_TRUE(everyStationRelayed(stations, cid, round++, 1s));
+                rounds.push_back(std::chrono::duration_cast<Millis>(Clock::now() - sent));
             }
         }
+        expectPrompt(rounds);
         EXPECT_TRUE(eventually([&] { return accepted() == 703 && children() == 17; }))
             << accepted() << " accepted, " << children() << " children";
         EXPECT_EQ(occurrences(daemon_->err(), ", not a station\n"), 500u);
