@@ -2,6 +2,8 @@
 // accept-and-fork loop and the child that serves one station connection.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 
 #include "relay.h"
@@ -9,6 +11,11 @@
 
 constexpr uint16_t CALLRELAYD_PORT = 50005;
 constexpr int LISTEN_BACKLOG = 4;
+// TCP keepalive of every station connection: a station that vanished without a word (power or
+// link lost) is found after 60 + 5 * 10 = 110 seconds of silence, and its child ends.
+constexpr int KEEPALIVE_IDLE_S = 60;
+constexpr int KEEPALIVE_INTERVAL_S = 10;
+constexpr int KEEPALIVE_PROBES = 5;
 
 // Opens the TCP listener on all interfaces at `port`, then the CID socket: 0, or negative after
 // the failing step's logged line (both sockets then closed).
@@ -19,15 +26,26 @@ int initCommunication(uint16_t port, const char* cidHost, uint16_t cidPort, Sock
 // a logged failure.
 int openCidSocket(const char* cidHost, uint16_t cidPort, Socket& cid);
 
-// Accepts the next station into `connection`: 0, or -1 after a logged failure.
-int acceptConnection(const Socket& listener, Socket& connection);
+// Accepts the next connection into `connection`, its peer's address into `peer`: 0, or -1
+// after a logged failure.
+int acceptConnection(const Socket& listener, Socket& connection, sockaddr_in& peer);
+
+// The station whose address `peer` is (stationBase + 0..16, host order), or -1 for any other.
+int32_t stationOf(const sockaddr_in& peer, uint32_t stationBase);
+
+// SIGCHLD reaps (onChildExit), SIGHUP and SIGPIPE are ignored, and SIGUSR1, with which the
+// parent tells a child that its station has connected anew, is held until the child is ready.
+void installSignalHandlers();
 
 // SIGCHLD handler: reaps every child that has ended; errno is left as it was.
 void onChildExit(int signal);
 
-// The parent's loop: accepts and forks for ever. Returns -1 only when a fork fails; a child
-// never returns from it.
-int serveStations(Socket& listener, const RelayTargets& targets);
+// The parent's loop: accepts for ever. A connection from a station's address gets a child of
+// its own, which replaces the child of the station's older connection; any other address is
+// refused. A failed fork is logged and costs only that connection.
+[[noreturn]] void serveStations(Socket& listener, const RelayTargets& targets);
 
-// The child's life: relays the station's events until the first invalid one, then exits 255.
-[[noreturn]] void serveStation(Socket& listener, Socket& connection, const RelayTargets& targets);
+// The child's life: relays the events of `station` until the connection ends (exit 0 when the
+// station closed it or connected anew, 255 on a receive or framing error).
+[[noreturn]] void serveStation(Socket& listener, Socket& connection, int32_t station,
+                               const RelayTargets& targets);

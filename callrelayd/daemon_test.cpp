@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -24,11 +25,44 @@ uint16_t portOf(const Socket& socket) {
     return ntohs(in.sin_port);
 }
 
+std::string formatted(long pid, long elapsed, const char* text, const char* errnoText,
+                      size_t capacity = 64) {
+    char buffer[64];
+    return std::string(buffer, logFormat(buffer, capacity, pid, elapsed, text, errnoText));
+}
+
 TEST(LogTest, LineIsPidSecondsTextAndErrnoText) {
-    EXPECT_EQ(logFormat(812, 40, "Child started", nullptr), "[812;40]Child started");
-    EXPECT_EQ(logFormat(7, -3, "Unable to connect", "Connection refused"),
+    EXPECT_EQ(formatted(812, 40, "Child started", nullptr), "[812;40]Child started");
+    EXPECT_EQ(formatted(7, -3, "Unable to connect", "Connection refused"),
               "[7;-3]Unable to connect-Connection refused");
-    EXPECT_EQ(logFormat(1, 0, "100% sure", nullptr), "[1;0]100% sure");
+    EXPECT_EQ(formatted(1, 0, "100% sure", nullptr), "[1;0]100% sure");
+    EXPECT_EQ(formatted(1, 0, "100% sure", nullptr, 9), "[1;0]100") << "cut to the capacity";
+}
+
+TEST(LogTest, SyslogHeaderHasTheFormOfTheCLibrarys) {
+    // As the C library's syslog() sent it for LOG_WARNING at 2026-12-08 13:14:18 UTC.
+    setenv("TZ", "UTC", 1);
+    tzset();
+    char header[64];
+    size_t length = logSyslogHeader(header, sizeof header, 4, 1796735658, 21260);
+    EXPECT_EQ(std::string(header, length), "<28>Dec  8 13:14:18 callrelayd.v2[21260]: ");
+}
+
+TEST(StationOfTest, OnlyTheSeventeenStationAddressesAreStations) {
+    const struct {
+        const char* address;
+        int32_t station;
+    } cases[] = {
+        {"192.168.0.10", 0}, {"192.168.0.26", 16}, {"192.168.0.13", 3},
+        {"192.168.0.9", -1}, {"192.168.0.27", -1}, {"192.168.1.10", -1},
+        {"127.0.0.1", -1},   {"0.0.0.0", -1},      {"255.255.255.255", -1},
+    };
+    for (const auto& c : cases) {
+        sockaddr_in peer{};
+        peer.sin_family = AF_INET;
+        inet_pton(AF_INET, c.address, &peer.sin_addr);
+        EXPECT_EQ(stationOf(peer, 0xC0A8000A), c.station) << c.address;
+    }
 }
 
 TEST(LogTest, ErrnoIsTheOneInForceAndIsKept) {

@@ -2,6 +2,8 @@
 
 #include <sys/socket.h>
 
+#include <cerrno>
+
 #include "bson.h"
 #include "log.h"
 
@@ -27,31 +29,42 @@ int receiveExact(int fd, uint8_t* buffer, int count) {
     int total = 0;
     while (total < count) {
         ssize_t r = recv(fd, buffer + total, static_cast<size_t>(count - total), 0);
-        if (r <= 0) {
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r < 0) {
             return -1;
+        }
+        if (r == 0) {
+            break;
         }
         total += static_cast<int>(r);
     }
-    return total == count ? 0 : -1;
+    return total;
 }
 
 int receiveMessage(int fd) {
-    int result = receiveExact(fd, messageBuffer, 4);
-    if (result < 0) {
-        logWarning("Error receiving message", 1);
-        return result;
+    int received = receiveExact(fd, messageBuffer, 4);
+    if (received == 0) {
+        return MESSAGE_END;
     }
-    // Little-endian on the wire whatever the host; a length below 4 wraps round and is refused.
+    if (received != 4) {
+        logWarning("Error receiving message", 1);
+        return -1;
+    }
+    // Little-endian on the wire whatever the host; the smallest document is 5 bytes (length and
+    // terminator), and a length below that wraps round and is refused too.
     uint32_t length = bson_length(messageBuffer);
-    if (length - 4u > MESSAGE_BUFFER_SIZE - 4u) {
+    if (length - 5u > MESSAGE_BUFFER_SIZE - 5u) {
         logWarning("BSON document too long", 0);
         return -1;
     }
-    if (receiveExact(fd, messageBuffer + 4, static_cast<int>(length - 4u)) < 0) {
+    int rest = static_cast<int>(length - 4u);
+    if (receiveExact(fd, messageBuffer + 4, rest) != rest) {
         logWarning("Received bytes doesn't match indicated length", 1);
         return -1;
     }
-    return 0;
+    return MESSAGE_RECEIVED;
 }
 
 APBEvent decodeEvent(const uint8_t* document, uint32_t size) {
@@ -69,16 +82,21 @@ APBEvent decodeEvent(const uint8_t* document, uint32_t size) {
     return nullEvent;
 }
 
-APBEvent receiveEvent(int connection) {
-    if (receiveMessage(connection) < 0) {
-        logWarning("Error recieving BSON document", 0);
-        return nullEvent;
+Received receiveEvent(int connection, APBEvent& event) {
+    int result = receiveMessage(connection);
+    if (result == MESSAGE_END) {
+        return Received::END;
     }
-    // The length was accepted by receiveMessage (4..1024) and all of it received.
-    APBEvent event = decodeEvent(messageBuffer, bson_length(messageBuffer));
+    if (result < 0) {
+        logWarning("Error recieving BSON document", 0);
+        return Received::FAILED;
+    }
+    // The length was accepted by receiveMessage (5..1024) and all of it received, so the next
+    // message starts right after it whatever this one holds.
+    event = decodeEvent(messageBuffer, bson_length(messageBuffer));
     if (event == nullEvent) {
         logWarning("Error desierializing bson document", 0);
-        return nullEvent;
+        return Received::SKIPPED;
     }
-    return event;
+    return Received::EVENT;
 }

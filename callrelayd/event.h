@@ -32,12 +32,17 @@ extern const APBEvent nullEvent;
 // The one buffer of the process: a received message, then a command or configuration document.
 extern uint8_t messageBuffer[MESSAGE_BUFFER_SIZE];
 
-// Reads exactly `count` bytes from fd into buffer: 0, or -1 on end of stream or error.
+// Reads up to `count` bytes from fd into buffer, until all arrived or the stream ended: the
+// number read, or -1 on a receive error. An interrupted receive is made again.
 int receiveExact(int fd, uint8_t* buffer, int count);
 
-// Reads one length-prefixed document into messageBuffer: 0 when its length L (4..1024, the
-// first four bytes of the buffer) was accepted and all L bytes arrived, else negative after a
-// logged failure.
+// What receiveMessage found.
+constexpr int MESSAGE_RECEIVED = 0;  // one whole document now starts messageBuffer
+constexpr int MESSAGE_END = 1;       // the stream ended before any byte of a next message
+
+// Reads one length-prefixed document into messageBuffer: MESSAGE_RECEIVED when its length L
+// (5..1024, the first four bytes of the buffer) was accepted and all L bytes arrived,
+// MESSAGE_END, or negative after a logged failure (the stream cannot be followed any further).
 int receiveMessage(int fd);
 
 // Decodes the `size` bytes of a received document. A new event (the next serial), or a copy of
@@ -45,5 +50,13 @@ int receiveMessage(int fd);
 // int32 "e" of 0..5. Never reads past `size` bytes.
 APBEvent decodeEvent(const uint8_t* document, uint32_t size);
 
-// The next event from the station connection, or a copy of nullEvent after a logged failure.
-APBEvent receiveEvent(int connection);
+// What receiveEvent found on a station connection.
+enum class Received {
+    EVENT,    // a valid event
+    SKIPPED,  // a whole document that holds no valid event, logged; the stream goes on
+    END,      // the station closed the connection between messages
+    FAILED,   // a logged receive error, length out of range or message cut short
+};
+
+// Reads the next message from the station connection into `event`.
+Received receiveEvent(int connection, APBEvent& event);

@@ -1,53 +1,210 @@
 #include "log.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
 
 namespace {
 
 // Children inherit it through the fork, so their seconds count from the daemon's start.
 time_t startTime = 0;
 
+// A line composed once for every output: the syslog datagram is bytes[0, end), the text that
+// the streams take is bytes[textStart, end] with its newline.
+struct Line {
+    char bytes[LOG_LINE_CAPACITY];
+    size_t textStart;
+    size_t end;
+};
+
+void compose(Line& line, int level, const char* text, const char* errnoText) {
+    time_t now = time(nullptr);
+    long pid = static_cast<long>(getpid());
+    line.textStart = logSyslogHeader(line.bytes, sizeof line.bytes, level, now, pid);
+    line.end = line.textStart + logFormat(line.bytes + line.textStart,
+                                          sizeof line.bytes - line.textStart - 1, pid,
+                                          static_cast<long>(now - startTime), text, errnoText);
+    line.bytes[line.end] = '\n';
+}
+
+// One output of the log lines and the count of lines it could not take at once. It never
+// waits: syslog and a socket on standard error are sent to without waiting, a pipe or terminal
+// is written through a non-blocking description of its own (the shared one of standard error
+// stays as it is for the other processes that use it), and a file is written as it comes.
+class LogOutput {
+  public:
+    enum Form { NONE, SYSLOG, SEND, WRITE };
+    LogOutput(int fd, Form form) : fd_(fd), form_(form) {}
+    ~LogOutput() { closeOwned(); }
+    LogOutput(const LogOutput&) = delete;
+    LogOutput& operator=(const LogOutput&) = delete;
+
+    // Sets this output up as the syslog socket, connected when the log service is there.
+    void openSyslog() {
+        closeOwned();
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        owned_ = fd_ >= 0;
+        form_ = owned_ ? SYSLOG : NONE;
+        connected_ = owned_ && connectSyslog();
+    }
+
+    // Sets this output up for the stream on descriptor `fd`, by what the descriptor is.
+    void openStream(int fd) {
+        closeOwned();
+        struct stat st {};
+        fd_ = fd;
+        form_ = fstat(fd, &st) < 0 ? NONE : S_ISSOCK(st.st_mode) ? SEND : WRITE;
+        if (form_ == WRITE && (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) {
+            char path[32];
+            snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+            int own = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (own >= 0) {
+                fd_ = own;
+                owned_ = true;
+            }
+        }
+    }
+
+    // Takes the line in this output's form, or counts it as dropped.
+    void deliver(const Line& line) {
+        if (form_ == NONE) {
+            return;
+        }
+        if (dropped_ > 0) {
+            char text[64];
+            snprintf(text, sizeof text, "%lu log lines dropped", dropped_);
+            Line note;
+            compose(note, LOG_WARNING, text, nullptr);
+            if (!put(note)) {
+                ++dropped_;
+                return;
+            }
+            dropped_ = 0;
+        }
+        if (!put(line)) {
+            ++dropped_;
+        }
+    }
+
+    // Writes raw bytes to a stream output; false when it did not take all of them.
+    bool write(const char* bytes, size_t size) {
+        if (form_ == NONE) {
+            return true;
+        }
+        ssize_t n = form_ == SEND ? send(fd_, bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                  : ::write(fd_, bytes, size);
+        return n == static_cast<ssize_t>(size);
+    }
+
+  private:
+    bool put(const Line& line) {
+        if (form_ == SYSLOG) {
+            return sendDatagram(line.bytes, line.end);
+        }
+        return write(line.bytes + line.textStart, line.end + 1 - line.textStart);
+    }
+
+    bool connectSyslog() {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        strncpy(address.sun_path, LOG_SOCKET, sizeof address.sun_path - 1);
+        return connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }
+
+    // A log service that was restarted refuses the old connection: connect again and resend.
+    bool sendDatagram(const char* bytes, size_t size) {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (!connected_ && !(connected_ = connectSyslog())) {
+                return false;
+            }
+            if (send(fd_, bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
+                return true;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) {
+                return false;
+            }
+            connected_ = false;
+        }
+        return false;
+    }
+
+    void closeOwned() {
+        if (owned_) {
+            close(fd_);
+            owned_ = false;
+        }
+    }
+
+    int fd_;
+    Form form_;
+    bool owned_ = false;
+    bool connected_ = false;
+    unsigned long dropped_ = 0;
+};
+
+LogOutput syslogOutput(-1, LogOutput::NONE);
+LogOutput errorOutput(STDERR_FILENO, LogOutput::WRITE);
+LogOutput standardOutput(STDOUT_FILENO, LogOutput::WRITE);
+
 }  // namespace
 
 void logInit() {
     startTime = time(nullptr);
-    openlog(LOG_IDENT, LOG_PID | LOG_CONS, LOG_DAEMON);
+    syslogOutput.openSyslog();
+    errorOutput.openStream(STDERR_FILENO);
+    standardOutput.openStream(STDOUT_FILENO);
 }
 
-std::string logFormat(long pid, long elapsed, const std::string& text, const char* errnoText) {
-    std::ostringstream line;
-    line << '[' << pid << ';' << elapsed << ']' << text;
-    if (errnoText != nullptr) {
-        line << '-' << errnoText;
-    }
-    return line.str();
+size_t logFormat(char* buffer, size_t capacity, long pid, long elapsed, const char* text,
+                 const char* errnoText) {
+    int n = errnoText != nullptr
+                ? snprintf(buffer, capacity, "[%ld;%ld]%s-%s", pid, elapsed, text, errnoText)
+                : snprintf(buffer, capacity, "[%ld;%ld]%s", pid, elapsed, text);
+    return capacity == 0 || n < 0 ? 0 : std::min(static_cast<size_t>(n), capacity - 1);
 }
 
-void logMessage(int level, const std::string& text, int withErrno) {
+size_t logSyslogHeader(char* buffer, size_t capacity, int level, time_t when, long pid) {
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    tm local{};
+    localtime_r(&when, &local);
+    int n = snprintf(buffer, capacity, "<%d>%s %2d %02d:%02d:%02d %s[%ld]: ", LOG_DAEMON | level,
+                     months[local.tm_mon], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                     LOG_IDENT, pid);
+    return capacity == 0 || n < 0 ? 0 : std::min(static_cast<size_t>(n), capacity - 1);
+}
+
+void logMessage(int level, const char* text, int withErrno) {
     int saved = errno;
-    long elapsed = static_cast<long>(time(nullptr) - startTime);
-    std::string line = logFormat(static_cast<long>(getpid()), elapsed, text,
-                                 withErrno ? strerror(saved) : nullptr);
-    syslog(level, "%s", line.c_str());
-    fprintf(stderr, "%s\n", line.c_str());
-    fflush(stderr);
+    Line line;
+    compose(line, level, text, withErrno ? strerror(saved) : nullptr);
+    syslogOutput.deliver(line);
+    errorOutput.deliver(line);
     errno = saved;
 }
 
-void logError(const std::string& text, int withErrno) {
+void logError(const char* text, int withErrno) {
     logMessage(LOG_ERR, text, withErrno);
 }
 
-void logWarning(const std::string& text, int withErrno) {
+void logWarning(const char* text, int withErrno) {
     logMessage(LOG_WARNING, text, withErrno);
 }
 
-void logInfo(const std::string& text, int withErrno) {
+void logInfo(const char* text, int withErrno) {
     logMessage(LOG_INFO, text, withErrno);
+}
+
+void logStandardOutput(const char* text, size_t length) {
+    int saved = errno;
+    standardOutput.write(text, length);
+    errno = saved;
 }

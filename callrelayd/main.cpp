@@ -2,7 +2,6 @@
 // station its configuration on request. Takes no arguments; runs in the foreground.
 #include <systemd/sd-daemon.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -34,11 +33,10 @@ int main(int argc, char** argv) {
         logError("Error initializing communication", 0);
         exit(-1);
     }
-    signal(SIGCHLD, onChildExit);
+    installSignalHandlers();
     // Listening: the supervisor may count it as started. NOTIFY_SOCKET goes with the message, so
     // the children, which have nothing to report, do not inherit it.
     sd_notify(1, "READY=1");
     RelayTargets targets{cid.fd(), CONFIG_DATABASE, STATION_BASE_ADDRESS, STATION_CONFIG_PORT};
     serveStations(listener, targets);
-    exit(-1);  // a fork failed
 }

@@ -2,13 +2,18 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
 #include "bson.h"
+#include "cid.h"
 #include "log.h"
 #include "socket.h"
 
@@ -17,11 +22,12 @@ void sendCommand(int cidSocket, const CIDCommand& command) {
     if (length < 0) {
         return;  // cannot happen: every command of this daemon is at most 21 bytes
     }
-    if (send(cidSocket, messageBuffer, static_cast<size_t>(length), MSG_NOSIGNAL) < 0) {
+    if (cid_send(cidSocket, messageBuffer, static_cast<size_t>(length)) < 0) {
         logWarning("Problem sending command to CID", 1);
     }
 }
 
+// Every command goes out before its line is logged, so that a slow log never delays a call.
 void relayEvent(const APBEvent& event, const RelayTargets& targets) {
     switch (event.type) {
         case APB_EVENT_BUTTON_DOWN:
@@ -37,18 +43,20 @@ void relayEvent(const APBEvent& event, const RelayTargets& targets) {
             sendConfig(event.stationId, targets);
             break;
         case APB_EVENT_PED_CALL:
-            logInfo("Ped Call", 0);
             sendCommand(targets.cidSocket, CIDPedCallCommand(event.stationId));
+            logInfo("Ped Call", 0);
             break;
         case APB_EVENT_APS_CALL:
-            logInfo("APS Call", 0);
             sendCommand(targets.cidSocket, CIDAPSCallCommand(event.stationId));
+            logInfo("APS Call", 0);
             break;
-        default:
+        default: {
             logWarning("Unhandled event", 0);
-            printf("\t%d\n", event.type);
-            fflush(stdout);
+            char number[16];
+            int length = snprintf(number, sizeof number, "\t%d\n", event.type);
+            logStandardOutput(number, static_cast<size_t>(length));
             break;
+        }
     }
 }
 
@@ -69,10 +77,17 @@ void sendConfig(int32_t stationId, const RelayTargets& targets) {
 
 namespace {
 
-// Closes the database handle on every path out of loadConfig.
+// Closes the database handle on every path out of loadConfig. Opened for writing where the file
+// allows it, so that SQLite can roll back the journal of a writer that died mid-transaction; a
+// missing file is not created.
 class Database {
   public:
-    explicit Database(const char* path) : result_(sqlite3_open(path, &handle_)) {}
+    explicit Database(const char* path)
+        : result_(sqlite3_open_v2(path, &handle_, SQLITE_OPEN_READWRITE, nullptr)) {
+        if (result_ == SQLITE_OK) {
+            result_ = sqlite3_busy_timeout(handle_, DATABASE_BUSY_TIMEOUT_MS);
+        }
+    }
     ~Database() { sqlite3_close(handle_); }
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
@@ -111,11 +126,17 @@ int loadConfig(const char* database, int32_t stationId, uint8_t* buffer, int cap
     Statement statement;
     if (sqlite3_prepare_v2(db.handle(), query.c_str(), static_cast<int>(query.size()),
                            statement.out(), nullptr) != SQLITE_OK) {
-        logWarning(std::string("Can't prepare statement") + sqlite3_errmsg(db.handle()), 0);
+        logWarning((std::string("Can't prepare statement") + sqlite3_errmsg(db.handle())).c_str(),
+                   0);
         return -1;
     }
-    if (sqlite3_step(statement.get()) != SQLITE_ROW) {
+    int step = sqlite3_step(statement.get());
+    if (step == SQLITE_DONE) {
         logWarning("Config not found", 0);
+        return -1;
+    }
+    if (step != SQLITE_ROW) {
+        logWarning((std::string("Can't read config-") + sqlite3_errmsg(db.handle())).c_str(), 0);
         return -1;
     }
     bson_builder builder;
@@ -138,8 +159,38 @@ int loadConfig(const char* database, int32_t stationId, uint8_t* buffer, int cap
     return bson_size(&builder);
 }
 
+namespace {
+
+// Waits for a non-blocking connect to end: 0 when connected, else -1 with errno set (ETIMEDOUT
+// when `milliseconds` ran out). A signal does not cut the wait short.
+int waitConnected(int fd, int milliseconds) {
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    pollfd entry{fd, POLLOUT, 0};
+    int ready;
+    do {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        ready = poll(&entry, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) {
+        errno = ETIMEDOUT;
+    }
+    if (ready <= 0) {
+        return -1;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) {
+        return -1;
+    }
+    errno = error;
+    return error == 0 ? 0 : -1;
+}
+
+}  // namespace
+
 int connectToAPB(int32_t stationId, uint32_t stationBase, uint16_t port) {
-    Socket station(AF_INET, SOCK_STREAM, 0);
+    Socket station(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (station.fd() < 0) {
         logWarning("Unable to get socket.", 0);
         return -1;
@@ -148,7 +199,11 @@ int connectToAPB(int32_t stationId, uint32_t stationBase, uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(stationBase + static_cast<uint32_t>(stationId));
-    if (connect(station.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+    int result = connect(station.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    if (result < 0 && errno == EINPROGRESS) {
+        result = waitConnected(station.fd(), APB_CONNECT_TIMEOUT_MS);
+    }
+    if (result < 0) {
         logWarning("Unable to connect", 1);
         return -1;
     }

@@ -10,6 +10,11 @@
 constexpr const char* CONFIG_DATABASE = "/var/lib/vok/config.db";
 constexpr uint32_t STATION_BASE_ADDRESS = 0xC0A8000A;  // 192.168.0.10, station 0
 constexpr uint16_t STATION_CONFIG_PORT = 50006;
+// A push gives up on a station that has not accepted its connection within this time, so that
+// the station's next events wait no longer than this.
+constexpr int APB_CONNECT_TIMEOUT_MS = 2000;
+// How long a configuration read waits for another process's lock on the database.
+constexpr int DATABASE_BUSY_TIMEOUT_MS = 1000;
 
 // Where the relay sends things: a value record handed down from main.
 struct RelayTargets {
@@ -19,7 +24,8 @@ struct RelayTargets {
     uint16_t stationPort;  // configuration port of every station
 };
 
-// Serializes `command` into messageBuffer and sends it as one datagram; logs a failed send.
+// Serializes `command` into messageBuffer and sends it as one datagram (cid_send); logs a failed
+// send.
 void sendCommand(int cidSocket, const CIDCommand& command);
 
 // Acts on one valid event: a CID command, a configuration push, or a logged "Unhandled event".
@@ -29,8 +35,10 @@ void relayEvent(const APBEvent& event, const RelayTargets& targets);
 void sendConfig(int32_t stationId, const RelayTargets& targets);
 
 // Builds {"t": 1, every column of the station's v_sendtostation row} at the start of buffer:
-// its length, or -1 after a logged failure (also when the row does not fit into capacity).
+// its length, or -1 after a logged failure (also when the row does not fit into capacity). The
+// database is never created and may be locked by a writer for up to DATABASE_BUSY_TIMEOUT_MS.
 int loadConfig(const char* database, int32_t stationId, uint8_t* buffer, int capacity);
 
-// A TCP connection to port `port` of station base + stationId, or -1 after a logged failure.
+// A TCP connection to port `port` of station base + stationId, established within
+// APB_CONNECT_TIMEOUT_MS and left non-blocking; or -1 after a logged failure.
 int connectToAPB(int32_t stationId, uint32_t stationBase, uint16_t port);

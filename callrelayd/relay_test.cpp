@@ -111,21 +111,22 @@ TEST(LoadConfigTest, RowBecomesTypeOneThenEveryColumnAsInt32) {
 
 TEST(LoadConfigTest, FailuresAreLoggedAndGiveMinusOne) {
     Database sample(SAMPLE);
+    Database empty("");
     Database missing;
     Loaded noRow = load(sample.path(), 9);
     EXPECT_EQ(noRow.length, -1);
     EXPECT_NE(noRow.log.find("]Config not found\n"), std::string::npos) << noRow.log;
 
-    Loaded noView = load(missing.path(), 4);
+    Loaded noView = load(empty.path(), 4);
     EXPECT_EQ(noView.length, -1);
     EXPECT_NE(noView.log.find("]Can't prepare statementno such table: v_sendtostation\n"),
               std::string::npos)
         << noView.log;
 
-    Loaded noDirectory = load("/nonexistent-directory/config.db", 4);
-    EXPECT_EQ(noDirectory.length, -1);
-    EXPECT_NE(noDirectory.log.find("]Can't upen config database.\n"), std::string::npos)
-        << noDirectory.log;
+    Loaded noFile = load(missing.path(), 4);
+    EXPECT_EQ(noFile.length, -1);
+    EXPECT_NE(noFile.log.find("]Can't upen config database.\n"), std::string::npos) << noFile.log;
+    EXPECT_NE(access(missing.path(), F_OK), 0) << "a missing database is created";
 }
 
 TEST(LoadConfigTest, RowTooLargeForTheBufferIsRefusedWhole) {

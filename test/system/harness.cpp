@@ -222,6 +222,10 @@ std::string i2cUnavailableReason() {
     return {};
 }
 
+bool programsEmulated() {
+    return std::string(CABINET_BIN_DIR).ends_with("/emulated/bin");
+}
+
 void SystemTest::SetUp() {
     std::string reason = enterPrivateNamespaces();
     if (!reason.empty()) {
@@ -429,13 +433,13 @@ void UdpEndpoint::reply(const Bytes& bytes) {
     }
 }
 
-TcpListener::TcpListener(const std::string& ip, uint16_t port)
+TcpListener::TcpListener(const std::string& ip, uint16_t port, int backlog)
     : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
     int on = 1;
     setsockopt(socket_.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address = inetAddress(ip, port);
     if (bind(socket_.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
-        listen(socket_.fd(), 64) < 0) {
+        listen(socket_.fd(), backlog) < 0) {
         fail("listen " + ip + ":" + std::to_string(port));
     }
 }

@@ -43,6 +43,10 @@ std::string source(const std::string& relative);
 // passes on only the ioctls it knows and no I2C one, paneld cannot select the display.
 std::string i2cUnavailableReason();
 
+// True when the programs run in an emulator (a cross build): slower, so time limits that are
+// about the program's own speed may be wider.
+bool programsEmulated();
+
 // Base fixture of every whole-program test: enters the namespaces or skips with the reason.
 class SystemTest : public ::testing::Test {
   protected:
@@ -123,7 +127,7 @@ class UdpEndpoint {
 // A listening TCP socket bound to ip:port.
 class TcpListener {
   public:
-    TcpListener(const std::string& ip, uint16_t port);
+    TcpListener(const std::string& ip, uint16_t port, int backlog = 64);
     // The next connection; nullopt when none arrives within `limit`.
     std::optional<Socket> accept(Millis limit = 5s);
 

@@ -11,6 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -33,18 +34,19 @@ struct SyslogLine {
 
 // Covers /dev with a tmpfs that mirrors the real /dev (bind mounts), except for "log", which
 // becomes a datagram socket owned by the test, and "console", so that nothing can reach the
-// real console. A thread drains the socket, since a syslog sender waits while it is full.
+// real console. A thread drains the socket, since a syslog sender waits while it is full (or
+// drops its line). Its queue holds 512 datagrams, as systemd sets it up on the board.
 class SyslogCapture {
   public:
     SyslogCapture() {
         mirrorDev();
+        writeFile("/proc/sys/net/unix/max_dgram_qlen", "512");
         // Close-on-exec: a program that outlives a killed test must not keep the socket (and so
         // its full queue, on which every later syslog call would wait) alive.
         socket_ = Socket(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        strcpy(address.sun_path, "/dev/log");
-        if (bind(socket_.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+        address_.sun_family = AF_UNIX;
+        strcpy(address_.sun_path, "/dev/log");
+        if (bind(socket_.fd(), reinterpret_cast<sockaddr*>(&address_), sizeof address_) < 0) {
             throw std::system_error(errno, std::system_category(), "bind /dev/log");
         }
         thread_ = std::thread([this] { drain(); });
@@ -52,6 +54,29 @@ class SyslogCapture {
     ~SyslogCapture() {
         stop_ = true;
         thread_.join();
+    }
+
+    // Stops reading and fills the queue to the brim, as a log service that has stalled leaves
+    // it, so that no line of a sender gets in; resume() reads again and returns once the filler
+    // (which is not kept) is gone.
+    void stall() {
+        stalled_ = true;
+        std::this_thread::sleep_for(50ms);  // the drain thread has seen it
+        Socket filler(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        int room = 16 << 20;
+        setsockopt(filler.fd(), SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room);
+        if (connect(filler.fd(), reinterpret_cast<sockaddr*>(&address_), sizeof address_) < 0) {
+            throw std::system_error(errno, std::system_category(), "connect /dev/log");
+        }
+        while (send(filler.fd(), FILLER, sizeof FILLER, MSG_DONTWAIT) > 0) {
+            ++fillers_;
+        }
+    }
+    void resume() {
+        stalled_ = false;
+        while (fillers_ > 0) {
+            std::this_thread::sleep_for(5ms);
+        }
     }
 
     std::vector<SyslogLine> lines() const {
@@ -116,11 +141,13 @@ class SyslogCapture {
         char buffer[4096];
         while (!stop_) {
             pollfd entry{socket_.fd(), POLLIN, 0};
-            if (poll(&entry, 1, 20) <= 0) {
+            if (stalled_ || poll(&entry, 1, 20) <= 0) {
+                std::this_thread::sleep_for(stalled_ ? 5ms : 0ms);
                 continue;
             }
             ssize_t n = recv(socket_.fd(), buffer, sizeof buffer, 0);
-            if (n <= 0) {
+            if (n <= 0 || memcmp(buffer, FILLER, std::min<size_t>(n, sizeof FILLER)) == 0) {
+                fillers_ -= n > 0;
                 continue;
             }
             SyslogLine line = parse(std::string(buffer, static_cast<size_t>(n)));
@@ -150,9 +177,14 @@ class SyslogCapture {
         return line;
     }
 
+    static constexpr char FILLER[] = "filler of a stalled log service";
+
     Socket socket_;
+    sockaddr_un address_{};
     std::thread thread_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> stalled_{false};
+    std::atomic<int> fillers_{0};
     mutable std::mutex mutex_;
     std::vector<SyslogLine> lines_;
 };

@@ -1,0 +1,504 @@
+// callrelayd under the faults of years unattended in the field, one row per fault: the real
+// binary in private namespaces, the fault injected by the test, and what must hold then for the
+// calls, the children and the log.
+#include <net/if.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+
+#include "callrelayd_fixture.h"
+
+namespace systest {
+namespace {
+
+// Programs in an emulator or built with the sanitizers run several times slower: the limits of
+// the acceptance hold for the native build, wider ones for those.
+#ifdef __SANITIZE_ADDRESS__
+const bool SLOW = true;
+#else
+const bool SLOW = programsEmulated();
+#endif
+// The acceptance's "at once" for a call, and its "a moment".
+const Millis PROMPT = SLOW ? 500ms : 100ms;
+const Millis MOMENT = SLOW ? 3s : 500ms;
+
+// Station n's address gone from the namespace: nothing sent to it arrives, nothing answers.
+void removeStationAddress(int station) {
+    Socket sock(socket(AF_INET, SOCK_DGRAM, 0));
+    ifreq request{};
+    snprintf(request.ifr_name, IFNAMSIZ, "lo:%d", station);
+    ASSERT_EQ(ioctl(sock.fd(), SIOCGIFFLAGS, &request), 0);
+    request.ifr_flags &= ~IFF_UP;  // for an alias, this deletes its address
+    ASSERT_EQ(ioctl(sock.fd(), SIOCSIFFLAGS, &request), 0);
+}
+
+// A process-count cgroup of the test's own (v1 or v2); the processes in it when it goes are
+// killed.
+class PidsCgroup {
+  public:
+    PidsCgroup() {
+        for (const char* root : {"/sys/fs/cgroup/pids", "/sys/fs/cgroup"}) {
+            std::string path = std::string(root) + "/cabinet-faults-" + std::to_string(getpid());
+            if (mkdir(path.c_str(), 0755) == 0 && access((path + "/pids.max").c_str(), F_OK) == 0) {
+                path_ = path;
+                return;
+            }
+            rmdir(path.c_str());
+        }
+    }
+    ~PidsCgroup() {
+        if (path_.empty()) {
+            return;
+        }
+        eventually([&] {
+            std::istringstream pids(readFile(path_ + "/cgroup.procs"));
+            for (pid_t pid; pids >> pid;) {
+                kill(pid, SIGKILL);
+            }
+            return rmdir(path_.c_str()) == 0;
+        });
+    }
+    bool usable() const { return !path_.empty(); }
+    void add(pid_t pid) { writeFile(path_ + "/cgroup.procs", std::to_string(pid)); }
+    // No more processes than are in it now (or any number again).
+    void freeze(bool frozen) {
+        std::string now = readFile(path_ + "/pids.current");
+        writeFile(path_ + "/pids.max", frozen ? now : "max");
+    }
+
+  private:
+    std::string path_;
+};
+
+class FaultTest;
+
+struct Fault {
+    const char* name;
+    void (FaultTest::*run)();
+};
+
+void PrintTo(const Fault& fault, std::ostream* out) {
+    *out << fault.name;
+}
+
+class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Fault> {
+  public:
+    // A pedestrian call of `sid` on `station`: the time until its command reached the CID, or
+    // nullopt when none did within `limit`.
+    static std::optional<Millis> press(const Socket& station, int sid, UdpEndpoint& cid,
+                                       Millis limit = 5s) {
+        auto sent = Clock::now();
+        station.sendAll(event(sid, 4));
+        auto datagram = cid.receive(limit);
+        if (!datagram || *datagram != intDocument({{"t", 2}, {"sid", sid}})) {
+            return std::nullopt;
+        }
+        return std::chrono::duration_cast<Millis>(Clock::now() - sent);
+    }
+
+    pid_t daemonPid() const { return daemon_->pid(); }
+    size_t children() const { return childrenOf(daemon_->pid()).size(); }
+    // The daemon's one child, or 0 when it has none or more (never a pid to signal).
+    pid_t onlyChild() const {
+        auto all = childrenOf(daemon_->pid());
+        return all.size() == 1 ? all.begin()->first : 0;
+    }
+    // Every call arrived within a second, and all but one in twenty at once (a loaded two-core
+    // machine holds any process up for longer now and then).
+    static void expectPrompt(std::vector<Millis> delays) {
+        ASSERT_FALSE(delays.empty());
+        std::sort(delays.begin(), delays.end());
+        EXPECT_LE(delays[(delays.size() * 19 + 19) / 20 - 1], PROMPT) << "95th percentile";
+        EXPECT_LE(delays.back(), SLOW ? 5s : 1s) << "slowest";
+    }
+    int level(const std::string& text) const {
+        auto line = syslog_->find(text);
+        return line ? line->priority - LOG_DAEMON_FACILITY * 8 : -1;
+    }
+
+    void cidRestarts() {
+        auto cid = std::make_unique<UdpEndpoint>("127.0.0.1", 5000);
+        startDaemon();
+        Socket station = connectStation(2);
+        for (int cycle = 0; cycle < 5; ++cycle) {
+            for (int i = 0; i < 3; ++i) {
+                EXPECT_TRUE(press(station, 2, *cid)) << "cycle " << cycle << ", press " << i;
+            }
+            cid.reset();  // down for a second, with presses that the CID's absence refuses
+            for (int i = 0; i < 4; ++i) {
+                station.sendAll(event(2, 4));
+                std::this_thread::sleep_for(250ms);
+            }
+            cid = std::make_unique<UdpEndpoint>("127.0.0.1", 5000);
+        }
+        EXPECT_TRUE(press(station, 2, *cid));
+        EXPECT_EQ(daemon_->err().find("Problem sending command to CID"), std::string::npos);
+    }
+
+    void syslogReaderStalls() {
+        syslogMayDrop_ = true;
+        UdpEndpoint cid("127.0.0.1", 5000);
+        startDaemon();
+        Socket first = connectStation(1);
+        ASSERT_TRUE(press(first, 1, cid));
+        syslog_->stall();
+        Socket later = connectStation(2);  // its child starts while the log is stalled
+        std::vector<Millis> delays;
+        for (int i = 0; i < 20; ++i) {
+            auto delay = i % 2 ? press(later, 2, cid) : press(first, 1, cid);
+            ASSERT_TRUE(delay) << "press " << i;
+            delays.push_back(*delay);
+            std::this_thread::sleep_for(500ms);
+        }
+        expectPrompt(delays);
+        // Reading again, syslog first gets the count of the lines it missed, then the lines.
+        syslog_->resume();
+        const std::regex note(R"(\]([0-9]+) log lines dropped)");
+        ASSERT_TRUE(press(first, 1, cid));
+        std::optional<SyslogLine> counted = syslog_->find(" log lines dropped");
+        ASSERT_TRUE(counted);
+        EXPECT_EQ(counted->priority, LOG_DAEMON_FACILITY * 8 + WARNING);
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(counted->text, match, note));
+        auto linesInSyslog = [&] {
+            size_t count = 0;
+            for (const SyslogLine& line : syslog_->lines()) {
+                count += line.pid == counted->pid && line.text.find(" log lines") == npos;
+            }
+            return count;
+        };
+        size_t dropped = std::stoul(match[1]);
+        EXPECT_TRUE(eventually([&] {
+            return linesInSyslog() + dropped == linesOf(daemon_->err(), counted->pid).size();
+        })) << linesInSyslog()
+            << " + " << dropped << " lines";
+    }
+
+    void standardErrorPipeUnread() {
+        const std::string fifo = "/tmp/stderr.fifo";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        Socket reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        ASSERT_GE(fcntl(reader.fd(), F_SETPIPE_SZ, 4096), 0);
+        syslogMayDrop_ = true;
+        UdpEndpoint cid("127.0.0.1", 5000);
+        int big = 16 << 20;
+        setsockopt(cid.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+        startDaemon({"/bin/sh", "-c", "exec " + program("callrelayd") + " 2>" + fifo});
+        Socket station = connectStation(3);
+        for (int i = 0; i < 2000; ++i) {
+            station.sendAll(event(3, 4));
+        }
+        int arrived = 0;
+        while (arrived < 2000 && cid.receive(2s)) {
+            ++arrived;
+        }
+        EXPECT_EQ(arrived, 2000);
+        // Once the pipe is read again, the next line comes after the count of those dropped.
+        char scratch[4096];
+        while (read(reader.fd(), scratch, sizeof scratch) > 0) {
+        }
+        ASSERT_TRUE(press(station, 3, cid));
+        std::string err;
+        EXPECT_TRUE(eventually([&] {
+            ssize_t n = read(reader.fd(), scratch, sizeof scratch);
+            err.append(scratch, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            return err.find("]Ped Call\n") != npos;
+        }));
+        EXPECT_TRUE(std::regex_search(err, std::regex(R"(\][0-9]+ log lines dropped\n.*Ped Call)")))
+            << err;
+    }
+
+    void halfOpenReconnects() {
+        UdpEndpoint cid("127.0.0.1", 5000);
+        startDaemon();
+        Socket station = connectStation(4);
+        for (int reconnect = 0;; ++reconnect) {
+            ASSERT_TRUE(press(station, 4, cid)) << "after reconnect " << reconnect;
+            EXPECT_TRUE(eventually([&] { return children() == 1; }, SLOW ? 5s : 1s))
+                << children() << " children a second after reconnect " << reconnect;
+            if (reconnect == 10) {
+                break;
+            }
+            // The station loses power: its end goes without a FIN or a reset, and it connects
+            // anew when it is back.
+            int repair = 1;
+            ASSERT_EQ(setsockopt(station.fd(), IPPROTO_TCP, TCP_REPAIR, &repair, sizeof repair), 0);
+            station = connectStation(4);
+        }
+        EXPECT_EQ(occurrences(daemon_->err(), "]Station reconnected\n"), 10u);
+        EXPECT_EQ(level("]Station reconnected"), INFO);
+    }
+
+    void vanishedStations() {
+        UdpEndpoint cid("127.0.0.1", 5000);
+        startDaemon();
+        std::vector<Socket> stations;
+        for (int s : {1, 2, 3}) {
+            stations.push_back(connectStation(s));
+            ASSERT_TRUE(press(stations.back(), s, cid));
+        }
+        for (int s : {1, 2, 3}) {
+            removeStationAddress(s);
+        }
+        auto lost = Clock::now();
+        EXPECT_TRUE(eventually([&] { return children() == 0; }, 150s));
+        EXPECT_LE(Clock::now() - lost, 120s) << "a vanished station found after two minutes";
+        EXPECT_EQ(occurrences(daemon_->err(), "]Invalid event received\n"), 3u);
+    }
+
+    void connectionFlood() {
+        rlimit files{};
+        getrlimit(RLIMIT_NOFILE, &files);
+        files.rlim_cur = std::max<rlim_t>(files.rlim_cur, std::min<rlim_t>(files.rlim_max, 4096));
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+        UdpEndpoint cid("127.0.0.1", 5000);
+        startDaemon();
+        std::vector<Socket> stations;
+        for (int s = 0; s < 3; ++s) {
+            stations.push_back(connectStation(s));
+        }
+        // 500 connections from addresses no station has and 200 from stations 3 to 16, held
+        // open, as fast as the listen backlog lets them in; the first three stations press.
+        auto accepted = [&] {
+            std::string err = daemon_->err();
+            return occurrences(err, ", not a station\n") + occurrences(err, "]Child started\n");
+        };
+        std::vector<Socket> flood;
+        int round = 0;
+        int fromStations = 0;
+        Clock::duration longestCrowd{};
+        std::vector<Millis> rounds;
+        for (int i = 0; i < 700; ++i) {
+            // Three stations and at most three of the flood waiting for their accept.
+            ASSERT_TRUE(eventually([&] { return accepted() >= flood.size(); }));
+            bool fromStation = i % 7 >= 5;
+            flood.push_back(beginConnect(fromStation ? stationIp(3 + fromStations++ % 14)
+                                                     : "127.0." + std::to_string(i / 200) + "." +
+                                                           std::to_string(2 + i % 200)));
+            if (fromStation) {
+                // More than 17 children only while the child it replaces finishes.
+                auto since = Clock::now();
+                eventually([&] { return accepted() == flood.size() + 3 && children() <= 17; });
+                longestCrowd = std::max(longestCrowd, Clock::now() - since);
+            }
+            if (i % 10 == 9) {
+                ASSERT_TRUE(allConnected(flood, 5s));
+                auto sent = Clock::now();
+                ASSERT_TRUE(everyStationRelayed(stations, cid, round++, 1s));
+                rounds.push_back(std::chrono::duration_cast<Millis>(Clock::now() - sent));
+            }
+        }
+        expectPrompt(rounds);
+        EXPECT_TRUE(eventually([&] { return accepted() == 703 && children() == 17; }))
+            << accepted() << " accepted, " << children() << " children";
+        EXPECT_EQ(occurrences(daemon_->err(), ", not a station\n"), 500u);
+        EXPECT_EQ(occurrences(daemon_->err(), "]Child started\n"), 203u);
+        EXPECT_LT(longestCrowd, MOMENT) << "more than 17 children";
+        EXPECT_EQ(level(", not a station"), WARNING);
+    }
+
+    void forkFails() {
+        PidsCgroup group;
+        if (!group.usable()) {
+            GTEST_SKIP() << "no pids cgroup can be made here to limit the daemon's processes";
+        }
+        UdpEndpoint cid("127.0.0.1", 5000);
+        startDaemon();
+        group.add(daemonPid());
+        Socket served = connectStation(0);
+        ASSERT_TRUE(press(served, 0, cid));
+        group.freeze(true);
+        Socket refused = connectStation(1);
+        EXPECT_TRUE(refused.waitClosed(2s)) << "the connection without a child is closed";
+        EXPECT_EQ(level("]Error forking child-Resource temporarily unavailable"), ERR);
+        EXPECT_TRUE(daemon_->running());
+        EXPECT_TRUE(press(served, 0, cid));
+        group.freeze(false);
+        Socket again = connectStation(1);
+        EXPECT_TRUE(press(again, 1, cid)) << "the station connecting again is served";
+    }
+
+    void pushToStationDroppingSyns() {
+        makeDatabase();
+        // Its one place of accept queue taken, the listener's kernel drops every further SYN.
+        TcpListener config(stationIp(5), CONFIG_PORT, 0);
+        auto filler = tcpConnect("127.0.0.1", stationIp(5), CONFIG_PORT);
+        ASSERT_TRUE(filler);
+        UdpEndpoint cid("127.0.0.1", 5000);
+        startDaemon();
+        Socket station = connectStation(5);
+        station.sendAll(event(5, 3));
+        auto delay = press(station, 5, cid, 5s);
+        ASSERT_TRUE(delay);
+        EXPECT_LE(*delay, SLOW ? 10s : 3s);
+        std::vector<std::string> expected = {"Child started", "Sending config",
+                                             "Unable to connect-Connection timed out",
+                                             "Unable to connect to APB", "Ped Call"};
+        EXPECT_TRUE(eventually([&] { return childLines(0) == expected; })) << daemon_->err();
+    }
+
+    void badContentIsSkipped() {
+        UdpEndpoint cid("127.0.0.1", 5000);
+        startDaemon();
+        Socket station = connectStation(6);
+        Bytes doubleSid = {0, 0, 0, 0, 0x01, 's', 'i', 'd', 0, 0, 0, 0, 0, 0, 0, 0x18, 0x40};
+        appendInt(doubleSid, "e", 4);
+        for (const Bytes& bad :
+             {event(6, 6), finishDocument(doubleSid), event(3, 4), intDocument({{"sid", 6}})}) {
+            station.sendAll(bad);
+        }
+        EXPECT_TRUE(press(station, 6, cid)) << "the call right behind them";
+        const std::string skipped = "Error desierializing bson document";
+        std::vector<std::string> expected = {
+            "Child started", skipped,
+            skipped,         "Event of station 3 on the connection of station 6 skipped",
+            skipped,         "Ped Call"};
+        EXPECT_TRUE(eventually([&] { return childLines(0).size() == expected.size(); }));
+        EXPECT_EQ(childLines(0), expected);
+        EXPECT_EQ(level("]" + skipped), WARNING);
+    }
+
+    void databaseLockedByAWriter() {
+        makeDatabase();
+        TcpListener config(stationIp(7), CONFIG_PORT);
+        startDaemon();
+        Socket station = connectStation(7);
+        Bytes expected = expectedConfig(7);
+        auto pushed = [&] {
+            auto push = config.accept(3s);
+            return push && push->receiveExact(expected.size(), 2s) == expected;
+        };
+        // A lock held for half a second.
+        Process locker({"/usr/bin/sqlite3", DATABASE},
+                       "BEGIN EXCLUSIVE;\n.shell touch /tmp/locked\n.shell sleep 0.5\nCOMMIT;\n");
+        ASSERT_TRUE(eventually([] { return access("/tmp/locked", F_OK) == 0; }));
+        station.sendAll(event(7, 3));
+        EXPECT_TRUE(pushed());
+        EXPECT_EQ(locker.wait().status, 0);
+        // A writer that commits one row after another all the time.
+        run({"/usr/bin/sqlite3", DATABASE, "CREATE TABLE churn(n)"});
+        Process writer(
+            {"/bin/sh", "-c",
+             "yes 'INSERT INTO churn VALUES (1);' | /usr/bin/sqlite3 " + std::string(DATABASE)});
+        std::this_thread::sleep_for(200ms);
+        int arrived = 0;
+        for (int i = 0; i < 100; ++i) {
+            station.sendAll(event(7, 3));
+            arrived += pushed();
+        }
+        EXPECT_TRUE(writer.running()) << "the writer ran all the while";
+        EXPECT_GE(arrived, 98);
+        EXPECT_EQ(daemon_->err().find("Config not found"), npos);
+    }
+
+    void writerDiesMidTransaction() {
+        makeDatabase();
+        TcpListener config(stationIp(8), CONFIG_PORT);
+        Bytes expected = expectedConfig(8);
+        // Killed inside a transaction too large for its cache, the writer leaves changed pages in
+        // the database and their old contents in a hot journal.
+        run({"/usr/bin/sqlite3", DATABASE},
+            "PRAGMA cache_size = 2;\nBEGIN;\nUPDATE tbl_apbsettings SET vol_max = vol_max + 1;\n"
+            "CREATE TABLE filler(b);\nWITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
+            "FROM n WHERE i < 200) INSERT INTO filler SELECT randomblob(1000) FROM n;\n"
+            ".shell kill -9 $PPID\n");
+        const std::string journal = std::string(DATABASE) + "-journal";
+        ASSERT_EQ(access(journal.c_str(), F_OK), 0) << "no journal left behind";
+        startDaemon(confinedAsByItsUnit());
+        Socket station = connectStation(8);
+        station.sendAll(event(8, 3));
+        auto push = config.accept(3s);
+        ASSERT_TRUE(push) << daemon_->err();
+        EXPECT_EQ(push->receiveExact(expected.size(), 2s), expected) << "not rolled back";
+        EXPECT_NE(access(journal.c_str(), F_OK), 0);
+    }
+
+    // The daemon confined as its installed unit confines it, as far as the database goes: the
+    // user it runs as, no capability, and /var/lib/vok read-only (ProtectSystem=strict) unless
+    // the unit makes it writable.
+    std::vector<std::string> confinedAsByItsUnit() {
+        std::string unit = readFile(source("callrelayd/callrelayd.service.in"));
+        if (unit.find("\nReadWritePaths=/var/lib/vok\n") == npos) {
+            EXPECT_EQ(mount(nullptr, "/var/lib/vok", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+        }
+        std::vector<std::string> argv = {"/usr/bin/setpriv", "--bounding-set=-all",
+                                         "--inh-caps=-all", "--no-new-privs"};
+        if (unit.find("\nDynamicUser=yes\n") != npos) {
+            syslogMayDrop_ = true;  // /dev/log of the test is root's
+            argv.insert(argv.end(), {"--reuid=61234", "--regid=61234", "--clear-groups"});
+        }
+        argv.push_back(program("callrelayd"));
+        return argv;
+    }
+
+    void normalClose() {
+        // The daemon's children become the test's once their parent is gone, so that the test
+        // sees how a child exits (where it can be a subreaper: not under qemu-user).
+        bool seesExit = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+        UdpEndpoint cid("127.0.0.1", 5000);
+        startDaemon();
+        Socket station = connectStation(9);
+        ASSERT_TRUE(press(station, 9, cid));
+        pid_t child = onlyChild();
+        ASSERT_GT(child, 0);
+        if (seesExit) {
+            kill(daemonPid(), SIGKILL);
+            ASSERT_TRUE(eventually([&] { return childrenOf(getpid()).count(child) == 1; }));
+        }
+        station = Socket();
+        if (seesExit) {
+            int status = -1;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        std::vector<std::string> expected = {"Child started", "Ped Call", "Station disconnected"};
+        EXPECT_TRUE(eventually([&] { return childLines(0) == expected; })) << daemon_->err();
+        EXPECT_EQ(level("]Station disconnected"), INFO);
+    }
+
+    void sighupIsIgnored() {
+        UdpEndpoint cid("127.0.0.1", 5000);
+        startDaemon();
+        Socket station = connectStation(10);
+        ASSERT_TRUE(press(station, 10, cid));
+        pid_t child = onlyChild();
+        ASSERT_GT(child, 0);
+        kill(daemonPid(), SIGHUP);
+        kill(child, SIGHUP);
+        std::this_thread::sleep_for(200ms);
+        EXPECT_TRUE(daemon_->running());
+        EXPECT_TRUE(press(station, 10, cid)) << "the child is gone";
+        Socket other = connectStation(11);
+        EXPECT_TRUE(press(other, 11, cid)) << "the parent does not accept";
+    }
+
+  private:
+    static constexpr size_t npos = std::string::npos;
+};
+
+const Fault faults[] = {
+    {"CidRestarts", &FaultTest::cidRestarts},
+    {"SyslogReaderStalls", &FaultTest::syslogReaderStalls},
+    {"StandardErrorPipeUnread", &FaultTest::standardErrorPipeUnread},
+    {"HalfOpenReconnects", &FaultTest::halfOpenReconnects},
+    {"VanishedStations", &FaultTest::vanishedStations},
+    {"ConnectionFlood", &FaultTest::connectionFlood},
+    {"ForkFails", &FaultTest::forkFails},
+    {"PushToStationDroppingSyns", &FaultTest::pushToStationDroppingSyns},
+    {"BadContentIsSkipped", &FaultTest::badContentIsSkipped},
+    {"DatabaseLockedByAWriter", &FaultTest::databaseLockedByAWriter},
+    {"WriterDiesMidTransaction", &FaultTest::writerDiesMidTransaction},
+    {"NormalClose", &FaultTest::normalClose},
+    {"SighupIsIgnored", &FaultTest::sighupIsIgnored},
+};
+
+TEST_P(FaultTest, CallsGetThrough) {
+    (this->*GetParam().run)();
+}
+
+INSTANTIATE_TEST_SUITE_P(Field, FaultTest, testing::ValuesIn(faults),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace systest
