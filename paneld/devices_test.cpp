@@ -1,17 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <thread>
 
 #include "descriptors.h"
 
+#include "cid_socket.h"
 #include "display.h"
 #include "gpio.h"
 #include "timer.h"
@@ -169,6 +172,25 @@ TEST(IntervalTimerTest, OneShotFiresOnceAndRearmingRestartsThePeriod) {
     EXPECT_TRUE(expiresWithin(timer, 1000ms));
     EXPECT_EQ(timer.readExpirations(), 1u);
     EXPECT_FALSE(expiresWithin(timer, 400ms));
+}
+
+// Each owner gets descriptor 0 while standard input is closed, and closes it like any other.
+TEST_F(ScratchDirectory, DescriptorZeroIsClosedToo) {
+    std::string path = file("value", "1\n");
+    const std::function<int()> owners[] = {
+        [] { return IntervalTimer(100, true).descriptor(); },
+        [&] { return GpioInput(path).descriptor(); },
+        [&] { return CIDSocket("127.0.0.1", 5000).descriptor(); },
+        [&] { return I2CDisplay::adopt(open(path.c_str(), O_RDONLY)), 0; },
+    };
+    int input = dup(STDIN_FILENO);
+    for (const auto& own : owners) {
+        close(STDIN_FILENO);
+        EXPECT_EQ(own(), 0);
+        EXPECT_EQ(fcntl(STDIN_FILENO, F_GETFD), -1) << "descriptor 0 left open";
+    }
+    dup2(input, STDIN_FILENO);
+    close(input);
 }
 
 }  // namespace

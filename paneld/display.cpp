@@ -23,13 +23,12 @@ size_t textFrame(const std::string& text, uint8_t (&frame)[DISPLAY_FRAME_SIZE]) 
 I2CDisplay::I2CDisplay() : I2CDisplay(DISPLAY_DEVICE) {}
 
 I2CDisplay::I2CDisplay(const char* path) : descriptor_(open(path, O_RDWR)), device_(path) {
-    if (descriptor_ < 0) {
+    if (descriptor_.fd() < 0) {
         throw std::system_error(errno, std::system_category(),
                                 "Unable to open I2C device. " + device_);
     }
-    if (ioctl(descriptor_, I2C_SLAVE, DISPLAY_I2C_ADDRESS) < 0) {
-        int error = errno;
-        close(descriptor_);
+    if (ioctl(descriptor_.fd(), I2C_SLAVE, DISPLAY_I2C_ADDRESS) < 0) {
+        int error = errno;  // the member closes the device as the exception leaves
         char address[8];
         snprintf(address, sizeof address, "0x%02X", DISPLAY_I2C_ADDRESS);
         throw std::system_error(error, std::system_category(),
@@ -37,16 +36,10 @@ I2CDisplay::I2CDisplay(const char* path) : descriptor_(open(path, O_RDWR)), devi
     }
 }
 
-I2CDisplay::~I2CDisplay() {
-    if (descriptor_ > 0) {
-        close(descriptor_);
-    }
-}
-
 void I2CDisplay::writeText(const std::string& text) {
     uint8_t frame[DISPLAY_FRAME_SIZE];
     size_t length = textFrame(text, frame);
-    ssize_t written = write(descriptor_, frame, length);
+    ssize_t written = write(descriptor_.fd(), frame, length);
     if (written < 0) {
         throw std::system_error(errno, std::system_category(),
                                 "Unable to write to display. " + device_);
@@ -57,7 +50,7 @@ void I2CDisplay::writeText(const std::string& text) {
 }
 
 int I2CDisplay::writeCommand(uint8_t command) {
-    ssize_t written = write(descriptor_, &command, 1);
+    ssize_t written = write(descriptor_.fd(), &command, 1);
     if (written < 0) {
         throw std::system_error(errno, std::system_category(),
                                 "Unable to write command to display. " + device_);

@@ -4,7 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <utility>
+
+#include "descriptor.h"
 
 constexpr const char* DISPLAY_DEVICE = "/dev/i2c-0";
 constexpr unsigned DISPLAY_I2C_ADDRESS = 0x23;
@@ -26,13 +27,6 @@ class I2CDisplay {
     explicit I2CDisplay(const char* path);
     // Takes over an already prepared descriptor (a test's pipe).
     static I2CDisplay adopt(int descriptor) { return I2CDisplay(descriptor, 0); }
-    ~I2CDisplay();
-    I2CDisplay(I2CDisplay&& other) noexcept
-        : descriptor_(other.descriptor_), device_(std::move(other.device_)) {
-        other.descriptor_ = -1;
-    }
-    I2CDisplay(const I2CDisplay&) = delete;
-    I2CDisplay& operator=(const I2CDisplay&) = delete;
 
     // Sends one text frame in one write; throws std::system_error "Unable to write to
     // display." or std::runtime_error "Did not write the expected value." on a short write.
@@ -43,6 +37,6 @@ class I2CDisplay {
   private:
     I2CDisplay(int descriptor, int)
         : descriptor_(descriptor), device_("descriptor " + std::to_string(descriptor)) {}
-    int descriptor_;
+    Descriptor descriptor_;
     std::string device_;  // named in the errors
 };

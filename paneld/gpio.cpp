@@ -25,26 +25,19 @@ GpioInput::GpioInput(unsigned line) : GpioInput(gpioValuePath(line)) {}
 
 GpioInput::GpioInput(const std::string& path)
     : descriptor_(open(path.c_str(), O_RDONLY)), path_(path) {
-    if (descriptor_ < 0) {
+    if (descriptor_.fd() < 0) {
         throw std::system_error(errno, std::system_category(),
                                 "Unable to open GPIO file. " + path_);
     }
-    if (firstByte(descriptor_) < 0) {  // the destructor will not run: close here
+    if (firstByte(descriptor_.fd()) < 0) {  // the member closes the file as the exception leaves
         int error = errno;
-        close(descriptor_);
         throw std::system_error(error, std::system_category(),
                                 "Unable to read GPIO file. " + path_);
     }
 }
 
-GpioInput::~GpioInput() {
-    if (descriptor_ > 0) {
-        close(descriptor_);
-    }
-}
-
 unsigned GpioInput::readValue() {
-    int value = firstByte(descriptor_);
+    int value = firstByte(descriptor_.fd());
     if (value < 0) {
         throw std::system_error(errno, std::system_category(),
                                 "Unable to read GPIO file. " + path_);

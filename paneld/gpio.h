@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "descriptor.h"
+
 // "/sys/class/gpio/gpio<line>/value".
 std::string gpioValuePath(unsigned line);
 
@@ -17,17 +19,14 @@ class GpioInput {
     explicit GpioInput(unsigned line);
     // The same for a value file at `path`.
     explicit GpioInput(const std::string& path);
-    ~GpioInput();
-    GpioInput(const GpioInput&) = delete;
-    GpioInput& operator=(const GpioInput&) = delete;
 
     // The first byte of the value file, re-read from its start ('1' is 0x31). A file that
     // yields no byte reads as 0.
     unsigned readValue();
 
-    int descriptor() const { return descriptor_; }
+    int descriptor() const { return descriptor_.fd(); }
 
   private:
-    int descriptor_;
+    Descriptor descriptor_;
     std::string path_;  // named in the errors
 };

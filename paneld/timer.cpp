@@ -18,34 +18,28 @@ itimerspec timerSetting(uint32_t periodMs, bool periodic) {
 
 IntervalTimer::IntervalTimer(uint32_t periodMs, bool periodic)
     : period_(periodMs), periodic_(periodic), descriptor_(timerfd_create(CLOCK_REALTIME, 0)) {
-    if (descriptor_ < 0) {
+    if (descriptor_.fd() < 0) {
         throw std::system_error(errno, std::system_category(), "Unable to create timer.");
-    }
-}
-
-IntervalTimer::~IntervalTimer() {
-    if (descriptor_ > 0) {
-        close(descriptor_);
     }
 }
 
 void IntervalTimer::arm() {
     itimerspec setting = timerSetting(period_, periodic_);
-    if (timerfd_settime(descriptor_, 0, &setting, nullptr) < 0) {
+    if (timerfd_settime(descriptor_.fd(), 0, &setting, nullptr) < 0) {
         throw std::system_error(errno, std::system_category(), "Unable to set timer value.");
     }
 }
 
 void IntervalTimer::disarm() {
     itimerspec stop{};
-    if (timerfd_settime(descriptor_, 0, &stop, nullptr) < 0) {
+    if (timerfd_settime(descriptor_.fd(), 0, &stop, nullptr) < 0) {
         throw std::system_error(errno, std::system_category(), "Unable to set timer value.");
     }
 }
 
 uint32_t IntervalTimer::readExpirations() {
     uint64_t count = 0;
-    ssize_t got = read(descriptor_, &count, sizeof count);
+    ssize_t got = read(descriptor_.fd(), &count, sizeof count);
     if (got < 0) {
         throw std::system_error(errno, std::system_category(), "Unable to read from timer.");
     }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "descriptor.h"
+
 // The timer setting for `periodMs`: first expiration after the period, repeating at it when
 // `periodic`, once otherwise.
 itimerspec timerSetting(uint32_t periodMs, bool periodic);
@@ -15,9 +17,6 @@ class IntervalTimer {
   public:
     // Creates the descriptor; throws std::system_error "Unable to create timer.".
     IntervalTimer(uint32_t periodMs, bool periodic);
-    ~IntervalTimer();
-    IntervalTimer(const IntervalTimer&) = delete;
-    IntervalTimer& operator=(const IntervalTimer&) = delete;
 
     // Starts the timer from now; a running timer restarts from its full period.
     void arm();
@@ -26,10 +25,10 @@ class IntervalTimer {
     // Expirations since the last read (low 32 bits); blocks until the first one.
     uint32_t readExpirations();
 
-    int descriptor() const { return descriptor_; }
+    int descriptor() const { return descriptor_.fd(); }
 
   private:
     uint32_t period_;
     bool periodic_;
-    int descriptor_;
+    Descriptor descriptor_;
 };

@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -29,46 +28,36 @@ constexpr std::chrono::milliseconds CID_RETRY_PAUSE{500};
 
 CIDSocket::CIDSocket() : CIDSocket(CID_HOST, CID_PORT) {}
 
-CIDSocket::CIDSocket(const char* host, uint16_t port) {
-    descriptor_ = socket(AF_INET, SOCK_DGRAM, 17);
-    if (descriptor_ < 0) {
+CIDSocket::CIDSocket(const char* host, uint16_t port)
+    : descriptor_(socket(AF_INET, SOCK_DGRAM, 17)) {
+    if (descriptor_.fd() < 0) {
         throwSystemError(errno, "Unable to get CID socket.");
     }
     timeval timeout{CID_TIMEOUT_SECONDS, 0};
-    if (setsockopt(descriptor_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0) {
-        int error = errno;
-        close(descriptor_);
-        throwSystemError(error, "Unable to set CID socket timeout.");
+    if (setsockopt(descriptor_.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0) {
+        throwSystemError(errno, "Unable to set CID socket timeout.");
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     int converted = inet_pton(AF_INET, host, &address.sin_addr);
     if (converted != 1 ||
-        connect(descriptor_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-        int error = converted != 1 ? EINVAL : errno;
-        close(descriptor_);
-        throwSystemError(error, "Unable to connect CID socket.");
-    }
-}
-
-CIDSocket::~CIDSocket() {
-    if (descriptor_ > 0) {
-        close(descriptor_);
+        connect(descriptor_.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+        throwSystemError(converted != 1 ? EINVAL : errno, "Unable to connect CID socket.");
     }
 }
 
 unsigned CIDSocket::query(uint8_t* buffer, uint32_t capacity) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(CID_TIMEOUT_SECONDS);
     sendQuery(buffer, capacity);
-    ssize_t received = recv(descriptor_, buffer, capacity, MSG_WAITALL);
+    ssize_t received = recv(descriptor_.fd(), buffer, capacity, MSG_WAITALL);
     if (received < 0 && errno == ECONNREFUSED) {
         // Nothing listened on the CID's port when the query came: a CID restarting. Ask once
         // more when it has had time to come back, within the same answer budget.
         std::this_thread::sleep_for(CID_RETRY_PAUSE);
         limitReceiveTime(deadline - std::chrono::steady_clock::now());
         sendQuery(buffer, capacity);
-        received = recv(descriptor_, buffer, capacity, MSG_WAITALL);
+        received = recv(descriptor_.fd(), buffer, capacity, MSG_WAITALL);
     }
     if (received < 0) {
         throwSystemError(errno, "Unable to recieve CID response.");
@@ -81,7 +70,7 @@ void CIDSocket::sendQuery(uint8_t* buffer, uint32_t capacity) {
     if (length < 0) {
         throw std::runtime_error("Unable to serialize CID command.");
     }
-    if (cid_send(descriptor_, buffer, static_cast<size_t>(length)) < 0) {
+    if (cid_send(descriptor_.fd(), buffer, static_cast<size_t>(length)) < 0) {
         throwSystemError(errno, "Unable to send command to CID.");
     }
 }
@@ -92,7 +81,7 @@ void CIDSocket::limitReceiveTime(std::chrono::steady_clock::duration left) {
         std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::microseconds>(left).count());
     timeval timeout{static_cast<time_t>(micros / 1000000),
                     static_cast<suseconds_t>(micros % 1000000)};
-    if (setsockopt(descriptor_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0) {
+    if (setsockopt(descriptor_.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0) {
         throwSystemError(errno, "Unable to set CID socket timeout.");
     }
 }
@@ -103,7 +92,7 @@ int CIDSocket::sendStatusReport(uint16_t reds, uint16_t greens) {
     if (length < 0) {
         throw std::runtime_error("Unable to serialize CID command.");
     }
-    ssize_t sent = send(descriptor_, buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+    ssize_t sent = send(descriptor_.fd(), buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
     if (sent < 0) {
         throwSystemError(errno, "Unable to send command to CID.");
     }

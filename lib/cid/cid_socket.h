@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "cid.h"
+#include "descriptor.h"
 
 // Owns one UDP socket connected to the CID, with a 1-second receive timeout. Every failure is an
 // exception: std::system_error for a failed call, std::runtime_error for a command that could
@@ -15,9 +16,6 @@ class CIDSocket {
     CIDSocket();
     // Connects to `host` (dotted IPv4 text) and `port`; for tests that play the CID elsewhere.
     CIDSocket(const char* host, uint16_t port);
-    ~CIDSocket();
-    CIDSocket(const CIDSocket&) = delete;
-    CIDSocket& operator=(const CIDSocket&) = delete;
 
     // Sends the intersection status query built in `buffer`, then receives the answer into the
     // same buffer; the number of bytes received. The caller checks them. A query refused by a
@@ -27,7 +25,7 @@ class CIDSocket {
     // Sends an APB status report; the number of bytes sent. Reads no answer.
     int sendStatusReport(uint16_t reds, uint16_t greens);
 
-    int descriptor() const { return descriptor_; }
+    int descriptor() const { return descriptor_.fd(); }
 
   private:
     // Builds the status query in `buffer` and sends it.
@@ -35,5 +33,5 @@ class CIDSocket {
     // Sets the receive timeout to `left`.
     void limitReceiveTime(std::chrono::steady_clock::duration left);
 
-    int descriptor_ = -1;
+    Descriptor descriptor_;
 };
