@@ -1,7 +1,6 @@
 #include "daemon.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/wait.h>
@@ -10,10 +9,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "event.h"
 #include "log.h"
+#include "udp.h"
 
 namespace {
 
@@ -87,28 +86,17 @@ int openListener(uint16_t port, Socket& listener) {
 }  // namespace
 
 int openCidSocket(const char* cidHost, uint16_t cidPort, Socket& cid) {
-    cid = Socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (cid.fd() < 0) {
+    udp_socket_t sock = udp_connect(cidHost, cidPort, 0, true);
+    cid = Socket(sock.fd);
+    errno = sock.error;
+    if (sock.failed == UDP_SOCKET) {
         logError("Error opening CID socket", 0);
-        return cid.fd();
-    }
-    hostent* host = gethostbyname(cidHost);
-    if (host == nullptr || host->h_addr_list[0] == nullptr || host->h_length != 4) {
+    } else if (sock.failed == UDP_ADDRESS) {
         logError("Error getting hostname", 0);
-        cid.close();
-        return -1;
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(cidPort);
-    memcpy(&address.sin_addr, host->h_addr_list[0], sizeof address.sin_addr);
-    int result = connect(cid.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    if (result < 0) {
+    } else if (sock.failed == UDP_CONNECT) {
         logError("Error connecting to CID", 1);
-        cid.close();
-        return result;
     }
-    return 0;
+    return sock.fd < 0 ? -1 : 0;
 }
 
 int initCommunication(uint16_t port, const char* cidHost, uint16_t cidPort, Socket& listener,

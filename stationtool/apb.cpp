@@ -1,8 +1,5 @@
 #include "apb.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -16,6 +13,7 @@
 
 #include "config.h"
 #include "snmp.h"
+#include "udp.h"
 
 static void _printError(const char* what, int error) {
     fputs(what, stderr);
@@ -23,41 +21,19 @@ static void _printError(const char* what, int error) {
 }
 
 int _apb_connect(const char* host, uint16_t port) {
-    struct hostent* entry = gethostbyname(host);
-    if (entry == nullptr) {
-        fputs("Could not get APB sockaddr\n", stderr);
-        return -1;
+    // By udp_step_t; a host without an IPv4 address has messages of its own.
+    static const char* const failures[] = {"", "Could not get socket:\n",
+                                           "Could not set socket timeout:\n", "",
+                                           "Could not connect to APB:\n"};
+    udp_socket_t sock = udp_connect(host, port, APB_RECEIVE_TIMEOUT_S, true);
+    if (sock.failed == UDP_ADDRESS) {
+        fputs(sock.error == EAFNOSUPPORT ? "Unexpected host type\nCould not get APB sockaddr\n"
+                                         : "Could not get APB sockaddr\n",
+              stderr);
+    } else if (sock.fd < 0) {
+        _printError(failures[sock.failed], sock.error);
     }
-    if (entry->h_addrtype != AF_INET || entry->h_length != sizeof(struct in_addr)) {
-        fputs("Unexpected host type\n", stderr);
-        fputs("Could not get APB sockaddr\n", stderr);
-        return -1;
-    }
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof address.sin_addr);
-
-    int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (fd < 0) {
-        _printError("Could not get socket:\n", errno);
-        return -1;
-    }
-    struct timeval timeout = {APB_RECEIVE_TIMEOUT_S, 0};
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0) {
-        int error = errno;
-        close(fd);
-        _printError("Could not set socket timeout:\n", error);
-        return -1;
-    }
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) < 0) {
-        int error = errno;
-        close(fd);
-        _printError("Could not connect to APB:\n", error);
-        return -1;
-    }
-    return fd;
+    return sock.fd;
 }
 
 int apb_openSocket(unsigned id) {

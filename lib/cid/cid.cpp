@@ -1,46 +1,24 @@
 #include "cid.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-static int _fail(int sock, const char* message) {
-    int saved = errno;
-    fprintf(stderr, "%s: %s\n", "cid_getSocket", message);
-    fprintf(stderr, "%s: %s\n", "cid_getSocket", strerror(saved));
-    if (sock >= 0) {
-        close(sock);
-    }
-    return -1;
-}
+#include "udp.h"
 
 int cid_getSocket() {
-    int sock = socket(AF_INET, SOCK_DGRAM, 17);
-    if (sock < 0) {
-        return _fail(sock, "Unable to init CID Socket:");
+    // By udp_step_t.
+    static const char* const failures[] = {
+        "", "Unable to init CID Socket:", "Unable to set socket timeout:",
+        "Unable to get CID host:", "Unable to connect to CID host:"};
+    udp_socket_t sock = udp_connect(CID_HOST, CID_PORT, CID_TIMEOUT_SECONDS, true);
+    if (sock.fd < 0) {
+        fprintf(stderr, "%s: %s\n", "cid_getSocket", failures[sock.failed]);
+        fprintf(stderr, "%s: %s\n", "cid_getSocket", strerror(sock.error));
     }
-    timeval timeout{CID_TIMEOUT_SECONDS, 0};
-    if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0) {
-        return _fail(sock, "Unable to set socket timeout:");
-    }
-    hostent* host = gethostbyname(CID_HOST);
-    if (host == nullptr || host->h_addr_list[0] == nullptr) {
-        return _fail(sock, "Unable to get CID host:");
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(CID_PORT);
-    memcpy(&address.sin_addr, host->h_addr_list[0], sizeof address.sin_addr);
-    if (connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-        return _fail(sock, "Unable to connect to CID host:");
-    }
-    return sock;
+    return sock.fd;
 }
 
 ssize_t cid_send(int fd, const uint8_t* buffer, size_t length) {

@@ -1,7 +1,5 @@
 #include "cid_socket.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -13,6 +11,7 @@
 #include <thread>
 
 #include "command.h"
+#include "udp.h"
 
 namespace {
 
@@ -28,35 +27,28 @@ constexpr std::chrono::milliseconds CID_RETRY_PAUSE{500};
 
 CIDSocket::CIDSocket() : CIDSocket(CID_HOST, CID_PORT) {}
 
-CIDSocket::CIDSocket(const char* host, uint16_t port)
-    : descriptor_(socket(AF_INET, SOCK_DGRAM, 17)) {
-    if (descriptor_.fd() < 0) {
-        throwSystemError(errno, "Unable to get CID socket.");
+CIDSocket::CIDSocket(const char* host, uint16_t port) {
+    // By udp_step_t; a host that is no dotted address fails to connect with EINVAL.
+    static const char* const failures[] = {
+        "", "Unable to get CID socket.", "Unable to set CID socket timeout.",
+        "Unable to connect CID socket.", "Unable to connect CID socket."};
+    udp_socket_t sock = udp_connect(host, port, CID_TIMEOUT_SECONDS, false);
+    if (sock.fd < 0) {
+        throwSystemError(sock.error, failures[sock.failed]);
     }
-    timeval timeout{CID_TIMEOUT_SECONDS, 0};
-    if (setsockopt(descriptor_.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) < 0) {
-        throwSystemError(errno, "Unable to set CID socket timeout.");
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    int converted = inet_pton(AF_INET, host, &address.sin_addr);
-    if (converted != 1 ||
-        connect(descriptor_.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-        throwSystemError(converted != 1 ? EINVAL : errno, "Unable to connect CID socket.");
-    }
+    descriptor_ = Descriptor(sock.fd);
 }
 
 unsigned CIDSocket::query(uint8_t* buffer, uint32_t capacity) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(CID_TIMEOUT_SECONDS);
-    sendQuery(buffer, capacity);
+    sendCommand(CIDINTERSECTIONSTATUSCOMMAND(), buffer, capacity);
     ssize_t received = recv(descriptor_.fd(), buffer, capacity, MSG_WAITALL);
     if (received < 0 && errno == ECONNREFUSED) {
         // Nothing listened on the CID's port when the query came: a CID restarting. Ask once
         // more when it has had time to come back, within the same answer budget.
         std::this_thread::sleep_for(CID_RETRY_PAUSE);
         limitReceiveTime(deadline - std::chrono::steady_clock::now());
-        sendQuery(buffer, capacity);
+        sendCommand(CIDINTERSECTIONSTATUSCOMMAND(), buffer, capacity);
         received = recv(descriptor_.fd(), buffer, capacity, MSG_WAITALL);
     }
     if (received < 0) {
@@ -65,14 +57,16 @@ unsigned CIDSocket::query(uint8_t* buffer, uint32_t capacity) {
     return static_cast<unsigned>(received);
 }
 
-void CIDSocket::sendQuery(uint8_t* buffer, uint32_t capacity) {
-    int length = CIDINTERSECTIONSTATUSCOMMAND().serialize(buffer, capacity);
+ssize_t CIDSocket::sendCommand(const CIDCommand& command, uint8_t* buffer, uint32_t capacity) {
+    int length = command.serialize(buffer, capacity);
     if (length < 0) {
         throw std::runtime_error("Unable to serialize CID command.");
     }
-    if (cid_send(descriptor_.fd(), buffer, static_cast<size_t>(length)) < 0) {
+    ssize_t sent = cid_send(descriptor_.fd(), buffer, static_cast<size_t>(length));
+    if (sent < 0) {
         throwSystemError(errno, "Unable to send command to CID.");
     }
+    return sent;
 }
 
 void CIDSocket::limitReceiveTime(std::chrono::steady_clock::duration left) {
@@ -88,13 +82,5 @@ void CIDSocket::limitReceiveTime(std::chrono::steady_clock::duration left) {
 
 int CIDSocket::sendStatusReport(uint16_t reds, uint16_t greens) {
     uint8_t buffer[CID_BUFFER_SIZE];
-    int length = CIDAPBSTATUSREPORT(reds, greens).serialize(buffer, sizeof buffer);
-    if (length < 0) {
-        throw std::runtime_error("Unable to serialize CID command.");
-    }
-    ssize_t sent = send(descriptor_.fd(), buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
-    if (sent < 0) {
-        throwSystemError(errno, "Unable to send command to CID.");
-    }
-    return static_cast<int>(sent);
+    return static_cast<int>(sendCommand(CIDAPBSTATUSREPORT(reds, greens), buffer, sizeof buffer));
 }

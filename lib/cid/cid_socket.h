@@ -7,6 +7,8 @@
 #include "cid.h"
 #include "descriptor.h"
 
+class CIDCommand;
+
 // Owns one UDP socket connected to the CID, with a 1-second receive timeout. Every failure is an
 // exception: std::system_error for a failed call, std::runtime_error for a command that could
 // not be built.
@@ -22,14 +24,15 @@ class CIDSocket {
     // closed port (ECONNREFUSED) is sent once more after a pause; the whole stays within the
     // one-second answer budget.
     unsigned query(uint8_t* buffer, uint32_t capacity);
-    // Sends an APB status report; the number of bytes sent. Reads no answer.
+    // Sends an APB status report, re-sent as cid_send does; the number of bytes sent. Reads no
+    // answer.
     int sendStatusReport(uint16_t reds, uint16_t greens);
 
     int descriptor() const { return descriptor_.fd(); }
 
   private:
-    // Builds the status query in `buffer` and sends it.
-    void sendQuery(uint8_t* buffer, uint32_t capacity);
+    // Builds `command` in `buffer` and sends it (cid_send); the number of bytes sent.
+    ssize_t sendCommand(const CIDCommand& command, uint8_t* buffer, uint32_t capacity);
     // Sets the receive timeout to `left`.
     void limitReceiveTime(std::chrono::steady_clock::duration left);
 
