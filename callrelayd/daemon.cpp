@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 
 #include "event.h"
 #include "log.h"
@@ -203,17 +202,18 @@ void watchForReplacement(int connection) {
     sigprocmask(SIG_UNBLOCK, &held, nullptr);
 }
 
-[[noreturn]] void endChild(Received received) {
+// Logs why the child ends; its exit status.
+int endChild(Received received) {
     if (replaced) {
         logInfo("Station reconnected", 0);
-        exit(0);
+        return 0;
     }
     if (received == Received::END) {
         logInfo("Station disconnected", 0);
-        exit(0);
+        return 0;
     }
     logError("Invalid event received", 0);
-    exit(-1);
+    return -1;
 }
 
 void skipForeign(const APBEvent& event, int32_t station) {
@@ -225,7 +225,7 @@ void skipForeign(const APBEvent& event, int32_t station) {
 
 }  // namespace
 
-void serveStations(Socket& listener, const RelayTargets& targets) {
+int serveStations(Socket& listener, const RelayTargets& targets) {
     for (;;) {
         Socket connection;
         sockaddr_in peer{};
@@ -243,15 +243,15 @@ void serveStations(Socket& listener, const RelayTargets& targets) {
             continue;
         }
         if (pid == 0) {
-            serveStation(listener, connection, station, targets);
+            return serveStation(listener, connection, station, targets);
         }
         replaceChild(station, pid);
         // The parent's copy of the connection closes here; the child keeps its own.
     }
 }
 
-void serveStation(Socket& listener, Socket& connection, int32_t station,
-                  const RelayTargets& targets) {
+int serveStation(Socket& listener, Socket& connection, int32_t station,
+                 const RelayTargets& targets) {
     listener.close();
     watchForReplacement(connection.fd());
     keepAlive(connection.fd());
@@ -264,7 +264,7 @@ void serveStation(Socket& listener, Socket& connection, int32_t station,
         } else if (received == Received::EVENT) {
             skipForeign(event, station);
         } else if (received != Received::SKIPPED) {
-            endChild(received);
+            return endChild(received);
         }
     }
 }

@@ -38,5 +38,6 @@ int main(int argc, char** argv) {
     // the children, which have nothing to report, do not inherit it.
     sd_notify(1, "READY=1");
     RelayTargets targets{cid.fd(), CONFIG_DATABASE, STATION_BASE_ADDRESS, STATION_CONFIG_PORT};
-    serveStations(listener, targets);
+    // Only a child comes back, when its connection has ended.
+    return serveStations(listener, targets);
 }

@@ -168,6 +168,9 @@ static int _exchange(const char* oid, unsigned id, uint32_t request_id, const in
     int size = snmp_buildMessage(buffer, sizeof buffer, APB_COMMUNITY,
                                  sent != nullptr ? SNMP_SET_REQUEST : SNMP_GET_REQUEST, request_id,
                                  oid, value);
+    if (size == SNMP_EXIT_TOO_LONG) {
+        return size;
+    }
     if (size < 0) {
         fprintf(stderr, "Cannot build an SNMP message for OID %s\n", oid);
         return -1;
@@ -207,8 +210,9 @@ static int _exchange(const char* oid, unsigned id, uint32_t request_id, const in
 int _apb_getOID(const char* oid, unsigned id, uint32_t request_id, uint32_t* value,
                 apb_opener_t open) {
     uint32_t number = 0;
-    if (_exchange(oid, id, request_id, nullptr, &number, open) < 0) {
-        return -1;
+    int result = _exchange(oid, id, request_id, nullptr, &number, open);
+    if (result < 0) {
+        return result;
     }
     *value = number;
     return 0;
@@ -217,8 +221,9 @@ int _apb_getOID(const char* oid, unsigned id, uint32_t request_id, uint32_t* val
 int _apb_setOID(const char* oid, unsigned id, uint32_t request_id, int32_t value,
                 apb_opener_t open) {
     uint32_t number = 0;
-    if (_exchange(oid, id, request_id, &value, &number, open) < 0) {
-        return -1;
+    int result = _exchange(oid, id, request_id, &value, &number, open);
+    if (result < 0) {
+        return result;
     }
     if (number != uint32_t(value)) {
         fputs("Set value was not what was expected\n", stderr);
@@ -228,20 +233,24 @@ int _apb_setOID(const char* oid, unsigned id, uint32_t request_id, int32_t value
     return 0;
 }
 
-int apb_snmpGet(const char* setting, unsigned id, uint32_t* value) {
-    char oid[256];
-    if (config_getOID(setting, oid, sizeof oid) < 0) {
+// The object identifier of `setting` into `oid`; 0, or the failure of the look-up.
+static int _settingOID(const char* setting, char* oid, size_t size) {
+    int found = config_getOID(setting, oid, size);
+    if (found < 0 && found != CONFIG_CLOSE_FAILED) {
         fputs("Couldn't get OID\n", stderr);
         return -1;
     }
-    return _apb_getOID(oid, id, _apb_drawRequestId(), value, apb_openSocket);
+    return found;
+}
+
+int apb_snmpGet(const char* setting, unsigned id, uint32_t* value) {
+    char oid[256];
+    int found = _settingOID(setting, oid, sizeof oid);
+    return found < 0 ? found : _apb_getOID(oid, id, _apb_drawRequestId(), value, apb_openSocket);
 }
 
 int apb_snmpSet(const char* setting, unsigned id, int32_t value) {
     char oid[256];
-    if (config_getOID(setting, oid, sizeof oid) < 0) {
-        fputs("Couldn't get OID\n", stderr);
-        return -1;
-    }
-    return _apb_setOID(oid, id, _apb_drawRequestId(), value, apb_openSocket);
+    int found = _settingOID(setting, oid, sizeof oid);
+    return found < 0 ? found : _apb_setOID(oid, id, _apb_drawRequestId(), value, apb_openSocket);
 }

@@ -14,7 +14,8 @@
 // Opens a UDP socket connected to the agent of station `id` (192.168.0.(10 + id):161), with the
 // receive timeout set; the descriptor, or -1.
 int apb_openSocket(unsigned id);
-// Reads setting `setting` of station `id` into `value`; 0, or -1.
+// Reads setting `setting` of station `id` into `value`; 0, or -1. Like the exchanges below, it
+// passes on SNMP_EXIT_TOO_LONG and CONFIG_CLOSE_FAILED, which end the process.
 int apb_snmpGet(const char* setting, unsigned id, uint32_t* value);
 // Writes `value` to setting `setting` of station `id`; 0 when the station confirmed the value.
 int apb_snmpSet(const char* setting, unsigned id, int32_t value);

@@ -4,7 +4,6 @@
 
 #include <sqlite3.h>
 
-#include <cstdlib>
 #include <cstring>
 
 static const char* const SQL_SYSCONFIG =
@@ -65,12 +64,13 @@ static sqlite3* _open(const char* path, const char* operation) {
     return db;
 }
 
-void _closeOrExit(sqlite3* db, const char* operation) {
+int _close(sqlite3* db, const char* operation) {
     if (sqlite3_close(db) != SQLITE_OK) {
         fprintf(stderr, "%s: Unable to close sqlite3 database. This error is not recoverable.\n",
                 operation);
-        exit(-1);
+        return CONFIG_CLOSE_FAILED;
     }
+    return 0;
 }
 
 static bool _isPlainName(const char* name) {
@@ -280,8 +280,7 @@ int config_initAt(const char* path, config_t* config) {
         sqlite3_close(db);
         return -1;
     }
-    _closeOrExit(db, operation);
-    return 0;
+    return _close(db, operation);
 }
 
 int config_getOIDAt(const char* path, const char* name, char* buf, size_t size) {
@@ -298,8 +297,7 @@ int config_getOIDAt(const char* path, const char* name, char* buf, size_t size) 
         sqlite3_close(db);
         return -1;
     }
-    _closeOrExit(db, operation);
-    return 0;
+    return _close(db, operation);
 }
 
 int config_getSettingAt(const char* path, const char* name, unsigned id, int32_t* value) {
@@ -320,8 +318,7 @@ int config_getSettingAt(const char* path, const char* name, unsigned id, int32_t
         sqlite3_close(db);
         return -1;
     }
-    _closeOrExit(db, operation);
-    return 0;
+    return _close(db, operation);
 }
 
 // Joins the names that stmt yields into buf (at least 4 bytes), "..." where they stop fitting;
@@ -362,8 +359,7 @@ int config_listSettingsAt(const char* path, char* buf, size_t size) {
         count = _joinNames(stmt, buf, size);
     }
     sqlite3_finalize(stmt);
-    _closeOrExit(db, "config_listSettings");
-    return count;
+    return _close(db, "config_listSettings") < 0 ? CONFIG_CLOSE_FAILED : count;
 }
 
 int config_init(config_t* config) {

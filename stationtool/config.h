@@ -14,6 +14,9 @@ constexpr int CONFIG_BUSY_TIMEOUT_MS = 1000;
 constexpr size_t CONFIG_NAME_MAX = 128;  // longest setting name accepted
 constexpr int CONFIG_STATIONS = 17;      // station IDs 0..16
 constexpr int CONFIG_PHASES = 8;         // phases and groups 1..8
+// The result of an operation whose database would not close again: reported, not recoverable;
+// main ends the process with exit status -1 and says no more.
+constexpr int CONFIG_CLOSE_FAILED = -2;
 
 // The whole system configuration. The caller hands it in zero-filled; the loader sets only what
 // the rows name and ORs into the group/phase tables. Masks: bit n - 1 is phase (or group) n.
@@ -41,6 +44,8 @@ struct config_t {
     int32_t phase_walk[CONFIG_PHASES];           // by phase - 1: I/O point of walk
     int32_t phase_callout[CONFIG_PHASES];        // by phase - 1: I/O point of the call output
 };
+
+// Each operation that opens the database may also fail with CONFIG_CLOSE_FAILED.
 
 // Loads sysconfig, active stations and phase I/O into config; 0, or -1 (null config: no message).
 int config_init(config_t* config);
@@ -71,5 +76,5 @@ int _loadStations(sqlite3* db, config_t* config);
 int _loadIO(sqlite3* db, config_t* config);
 int _getOID(sqlite3* db, const char* name, char* buf, size_t size);
 int _getSetting(sqlite3* db, unsigned id, const char* name, int32_t* value);
-// Closes db; a failure is unrecoverable and ends the process with status -1.
-void _closeOrExit(sqlite3* db, const char* operation);
+// Closes db; 0, or CONFIG_CLOSE_FAILED after its message.
+int _close(sqlite3* db, const char* operation);

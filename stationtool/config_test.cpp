@@ -543,20 +543,17 @@ TEST_F(ConfigTest, WriteLockIsWaitedForAboutOneSecond) {
     EXPECT_LT(seconds, 5.0);
 }
 
-TEST(ConfigDeathTest, FailedCloseEndsTheProcess) {
-    // This process has no threads, so the statement runs in a plain fork. Re-executing the test
-    // binary ("threadsafe") fails where it runs in an emulator without binfmt_misc.
-    testing::FLAGS_gtest_death_test_style = "fast";
-    EXPECT_EXIT(
-        {
-            sqlite3* db = nullptr;
-            sqlite3_open(":memory:", &db);
-            sqlite3_stmt* stmt = nullptr;
-            sqlite3_prepare_v2(db, "SELECT 1", -1, &stmt, nullptr);  // keeps the close busy
-            _closeOrExit(db, "config_getOID");
-        },
-        testing::ExitedWithCode(255),
-        "^config_getOID: Unable to close sqlite3 database. This error is not recoverable.\n$");
+TEST(ConfigCloseTest, FailureIsReportedForMainToEndTheProcess) {
+    sqlite3* db = nullptr;
+    sqlite3_open(":memory:", &db);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "SELECT 1", -1, &stmt, nullptr);  // keeps the close busy
+    Outcome out = captured([&] { return _close(db, "config_getOID"); });
+    EXPECT_EQ(out.rc, CONFIG_CLOSE_FAILED);
+    EXPECT_EQ(out.err,
+              "config_getOID: Unable to close sqlite3 database. This error is not recoverable.\n");
+    sqlite3_finalize(stmt);
+    EXPECT_EQ(_close(db, "config_getOID"), 0);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "apb.h"
 #include "cli.h"
 #include "config.h"
+#include "snmp.h"
 
 #define USAGE_LINES                                                         \
     "Useage: stationtool ID set SETTING [ VALUE ]\n"                        \
@@ -62,6 +63,20 @@ static void _hintSettings(const char* setting) {
     if (config_listSettings(names, sizeof names) > 0 && !_listed(names, setting)) {
         fprintf(stderr, "Valid settings: %s\n", names);
     }
+}
+
+// The exit status after a failed step. A failure that ends the run at once has been reported in
+// full already: a database that would not close again (-1), a request that outgrows the short
+// length form (-123). Any other gets the summary line, `summary` and `subject`, and the hint.
+static int _failed(int result, const char* setting, const char* summary, const char* subject = "") {
+    if (result == SNMP_EXIT_TOO_LONG) {
+        return result;
+    }
+    if (result != CONFIG_CLOSE_FAILED) {
+        fprintf(stderr, "%s%s\n", summary, subject);
+        _hintSettings(setting);
+    }
+    return -1;
 }
 
 // The exchange reports its progress on standard output. In quiet mode that output goes to
@@ -147,10 +162,9 @@ int main(int argc, char** argv) {
 
     if (get) {
         uint32_t value;
-        if (apb_snmpGet(setting, unsigned(id), &value) < 0) {
-            fputs("Unable to get setting\n", stderr);
-            _hintSettings(setting);
-            return -1;
+        int result = apb_snmpGet(setting, unsigned(id), &value);
+        if (result < 0) {
+            return _failed(result, setting, "Unable to get setting");
         }
         if (quiet) {
             // The station's INTEGER, signed as the database holds the setting.
@@ -164,15 +178,10 @@ int main(int argc, char** argv) {
     }
 
     int32_t value = int32_t(uint32_t(given));
-    if (!haveValue && config_getSetting(setting, unsigned(id), &value) < 0) {
-        fprintf(stderr, "Unable to get setting value: %s\n", setting);
-        _hintSettings(setting);
-        return -1;
+    int result = haveValue ? 0 : config_getSetting(setting, unsigned(id), &value);
+    if (result < 0) {
+        return _failed(result, setting, "Unable to get setting value: ", setting);
     }
-    if (apb_snmpSet(setting, unsigned(id), value) < 0) {
-        fputs("Unable to send setting\n", stderr);
-        _hintSettings(setting);
-        return -1;
-    }
-    return 0;
+    result = apb_snmpSet(setting, unsigned(id), value);
+    return result < 0 ? _failed(result, setting, "Unable to send setting") : 0;
 }

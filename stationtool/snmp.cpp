@@ -1,6 +1,5 @@
 #include "snmp.h"
 
-#include <cstdlib>
 #include <cstring>
 
 // Octets in front of the content: tag, length octet and any long-form length octets.
@@ -121,11 +120,12 @@ int snmp_encodeOID(uint8_t* dest, const char* oid) {
     return int(2 + length);
 }
 
-void snmp_setLength(uint8_t* element, size_t length) {
+int snmp_setLength(uint8_t* element, size_t length) {
     if (length > SNMP_MAX_CONSTRUCTED_LENGTH) {
-        exit(SNMP_EXIT_TOO_LONG);
+        return SNMP_EXIT_TOO_LONG;
     }
     element[1] = uint8_t(length);
+    return 0;
 }
 
 uint8_t snmp_typeOf(const uint8_t* element) {
@@ -257,11 +257,10 @@ int snmp_buildMessage(uint8_t* buffer, size_t size, const char* community, uint8
         2 + 3 + 2 + communityLength + 2 + idSize + 3 + 3 + 2 + 2 + size_t(nameSize) + valueSize;
     // The constructed lengths go out in one octet each. Above 127 that octet would announce a
     // long form and no agent could read the message, so it is refused; the message's own
-    // content is the largest of the four. Beyond 239 snmp_setLength ends the process.
+    // content is the largest of the four. Beyond 239 snmp_setLength could not write it.
     size_t content = total - 2;
-    if (total > size ||
-        (content > SNMP_MAX_SHORT_LENGTH && content <= SNMP_MAX_CONSTRUCTED_LENGTH)) {
-        return -1;
+    if (total > size || content > SNMP_MAX_SHORT_LENGTH) {
+        return total <= size && content > SNMP_MAX_CONSTRUCTED_LENGTH ? SNMP_EXIT_TOO_LONG : -1;
     }
 
     uint8_t* message = buffer;

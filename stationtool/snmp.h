@@ -24,7 +24,8 @@
 #define SNMP_GET_RESPONSE 0xA2
 #define SNMP_SET_REQUEST 0xA3
 
-// Largest length snmp_setLength writes; beyond it the process exits with SNMP_EXIT_TOO_LONG.
+// Largest length snmp_setLength writes; beyond it the message cannot be built and the process
+// ends with exit status SNMP_EXIT_TOO_LONG, which the builder returns for main to end with.
 #define SNMP_MAX_CONSTRUCTED_LENGTH 239
 // Largest length that one length octet holds in BER: from 0x80 on the octet announces the long
 // form, so a built message keeps its content within this.
@@ -51,7 +52,7 @@ typedef struct {
 // Builds a message with one varbind (name `oid`, value element `value`) into `buffer`; returns
 // its size in octets, or -1 when the community, the identifier or the buffer cannot hold it or
 // when its content would pass SNMP_MAX_SHORT_LENGTH octets (129 octets in all) up to 239.
-// A constructed length above 239 ends the process (see snmp_setLength).
+// A content above 239 octets gives SNMP_EXIT_TOO_LONG, and nothing is written.
 int snmp_buildMessage(uint8_t* buffer, size_t size, const char* community, uint8_t pdu,
                       uint32_t request_id, const char* oid, const uint8_t* value);
 
@@ -84,8 +85,9 @@ int snmp_encodeSubidentifier(uint8_t* dest, uint32_t number);
 // octets are there: the last octet of a sub-identifier has the top bit clear.
 uint32_t snmp_decodeSubidentifier(int* count, const uint8_t* source);
 
-// Writes the short-form length of a constructed element; exits with -123 above 239.
-void snmp_setLength(uint8_t* element, size_t length);
+// Writes the short-form length of a constructed element; 0, or SNMP_EXIT_TOO_LONG above 239
+// (nothing written).
+int snmp_setLength(uint8_t* element, size_t length);
 
 // Element readers over trusted (built or checked) octets.
 uint8_t snmp_typeOf(const uint8_t* element);
