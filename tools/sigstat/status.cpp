@@ -2,6 +2,7 @@
 
 #include "bson.h"
 #include "cid.h"
+#include "cid_status.h"
 #include "sigstat.h"
 
 sigstat_form sigstat_chooseForm(const char* argument) {
@@ -25,31 +26,28 @@ static int _refuse(const char* text) {
     return -1;
 }
 
+// The keys that sigstat requires, whatever the output form.
+static const uint32_t SIGSTAT_KEYS = cid_key(CID_W) | cid_key(CID_DW) | cid_key(CID_PC) |
+                                     cid_key(CID_PCALL) | cid_key(CID_PAPSCALL) |
+                                     cid_key(CID_VOKCALL) | cid_key(CID_SR) | cid_key(CID_SG);
+
 int sigstat_parse(const uint8_t* answer, size_t size, sigstat_status* status) {
     if (size >= CID_BUFFER_SIZE) {
         return _refuse("CID response was too large");
     }
-    // Fewer than four bytes hold no length prefix; such an answer cannot match one.
-    if (size < 4 || bson_length(answer) != size) {
+    // The length prefix must be the size of the datagram, neither less nor more.
+    uint32_t length = 0;
+    auto received = static_cast<uint32_t>(size);
+    if (bson_frame(answer, size, received, received, &length) != BSON_FRAME_WHOLE) {
         return _refuse("CID message size doesn't make sense");
     }
-    // The walk below trusts element sizes, so an answer that lies about them is refused here.
-    if (bson_check(answer, static_cast<uint32_t>(size)) < 0) {
+    cid_status read;
+    if (cid_readStatus(answer, received, SIGSTAT_KEYS, &read) != CID_STATUS_READ) {
         return _refuse("CID message doesn't contain info.");
     }
-    struct {
-        const char* key;
-        int32_t* value;
-    } const keys[] = {
-        {"w", &status->walk},       {"dw", &status->dontWalk},       {"pc", &status->clear},
-        {"pcall", &status->pcalls}, {"papscall", &status->apscalls}, {"vokcall", &status->vokcalls},
-        {"sr", &status->bads},      {"sg", &status->goods},
-    };
-    for (const auto& key : keys) {
-        if (bson_getInt(bson_find(answer, key.key), key.value) < 0) {
-            return _refuse("CID message doesn't contain info.");
-        }
-    }
+    *status = {read.value[CID_W],     read.value[CID_DW],       read.value[CID_PC],
+               read.value[CID_PCALL], read.value[CID_PAPSCALL], read.value[CID_VOKCALL],
+               read.value[CID_SR],    read.value[CID_SG]};
     return 0;
 }
 
