@@ -68,6 +68,11 @@ int bson_cursorInit(bson_cursor* cursor, const uint8_t* document, uint32_t size)
 // stepped over (unsupported type, name of 128 bytes or more) is handed out last with size 0.
 // Each embedded document is checked whole before its element is handed out.
 int bson_cursorNext(bson_cursor* cursor, bson_element* element);
+// Checks the `size` bytes as bson_check does and, in the same walk, finds the first element of
+// each of the `count` names into found[k] (type 0 for a name not there): 0, or -1 when the bytes
+// are not a sound document.
+int bson_findAll(const uint8_t* document, uint32_t size, const char* const* names, int count,
+                 bson_element* found);
 // Typed reads of an element: 0 and the value, or -1 for another type or a name of 127 bytes or
 // more. Strings and embedded documents are pointed at inside the document.
 int bson_elementInt(const bson_element* element, int32_t* out);

@@ -1,7 +1,5 @@
 #include "cid_status.h"
 
-#include <cstring>
-
 #include "bson.h"
 
 namespace {
@@ -9,30 +7,6 @@ namespace {
 const char* const kKeys[] = {"w",       "dw", "pc", "pcall", "apscall", "papscall",
                              "vokcall", "sg", "sr", "sp",    "counts"};
 const char* const kCountKeys[] = {"0", "1", "2", "3", "4", "5", "6", "7"};
-
-// Walks the document once, checking it, and keeps the first element of each of the `count`
-// names; an element of a name not found keeps type 0. -1 when the bytes are not a sound document.
-int _firstElements(const uint8_t* document, uint32_t size, const char* const* names, int count,
-                   bson_element* first) {
-    bson_cursor cursor;
-    bson_element element;
-    int result = bson_cursorInit(&cursor, document, size);
-    for (int k = 0; k < count; ++k) {
-        first[k].type = 0;
-    }
-    while (result == 0 && (result = bson_cursorNext(&cursor, &element)) > 0) {
-        // The name ends inside the checked document, at its terminator at the latest.
-        int k = 0;
-        while (k < count && strcmp(element.name, names[k]) != 0) {
-            ++k;
-        }
-        if (k < count && first[k].type == 0) {
-            first[k] = element;
-        }
-        result = 0;
-    }
-    return result;
-}
 
 // The int32 values of the elements of which `required` has a bit; false at the first one missing
 // or of another type.
@@ -50,7 +24,7 @@ bool _readInts(const bson_element* elements, int count, uint32_t required, int32
 cid_statusResult cid_readStatus(const uint8_t* document, uint32_t size, uint32_t required,
                                 cid_status* status) {
     bson_element top[CID_COUNTS + 1];
-    if (_firstElements(document, size, kKeys, CID_COUNTS + 1, top) != 0) {
+    if (bson_findAll(document, size, kKeys, CID_COUNTS + 1, top) != 0) {
         return CID_STATUS_MALFORMED;
     }
     if (!_readInts(top, CID_COUNTS, required, status->value)) {
@@ -65,6 +39,6 @@ cid_statusResult cid_readStatus(const uint8_t* document, uint32_t size, uint32_t
         return CID_STATUS_NO_COUNTS;
     }
     // The embedded document was checked whole when the walk handed it out.
-    _firstElements(counts, bson_length(counts), kCountKeys, 8, inner);
+    bson_findAll(counts, bson_length(counts), kCountKeys, 8, inner);
     return _readInts(inner, 8, 0xFF, status->counts) ? CID_STATUS_READ : CID_STATUS_MISSING;
 }
