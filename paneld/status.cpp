@@ -12,7 +12,7 @@
 namespace {
 
 // Every key of the status document, and "counts" with its eight.
-constexpr uint32_t PANELD_KEYS = (cid_key(CID_COUNTS) << 1) - 1;
+constexpr uint32_t PANELD_KEYS = (2u << CID_COUNTS) - 1;
 
 void checkPhase(unsigned phase) {
     if (phase < 1 || phase > 8) {

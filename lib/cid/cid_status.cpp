@@ -24,13 +24,14 @@ bool _readInts(const bson_element* elements, int count, uint32_t required, int32
 cid_statusResult cid_readStatus(const uint8_t* document, uint32_t size, uint32_t required,
                                 cid_status* status) {
     bson_element top[CID_COUNTS + 1];
+    *status = {};
     if (bson_findAll(document, size, kKeys, CID_COUNTS + 1, top) != 0) {
         return CID_STATUS_MALFORMED;
     }
     if (!_readInts(top, CID_COUNTS, required, status->value)) {
         return CID_STATUS_MISSING;
     }
-    if ((required & cid_key(CID_COUNTS)) == 0) {
+    if ((required >> CID_COUNTS & 1) == 0) {
         return CID_STATUS_READ;
     }
     const uint8_t* counts = nullptr;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-// The keys in the order of cid_status::value; CID_COUNTS stands for the "counts" document.
+// The keys in the order of cid_status::value, then "counts".
 enum cid_statusKey {
     CID_W,         // "w", phases showing walk
     CID_DW,        // "dw", phases showing don't walk
@@ -16,12 +16,8 @@ enum cid_statusKey {
     CID_SG,        // "sg", stations in the good state
     CID_SR,        // "sr", stations in the bad state
     CID_SP,        // "sp", a third station mask
-    CID_COUNTS,
+    CID_COUNTS,    // "counts"
 };
-
-constexpr uint32_t cid_key(cid_statusKey key) {
-    return 1u << key;
-}
 
 struct cid_status {
     int32_t value[CID_COUNTS];
@@ -31,13 +27,12 @@ struct cid_status {
 enum cid_statusResult {
     CID_STATUS_READ,       // every required key read
     CID_STATUS_MALFORMED,  // the bytes are not a sound document
-    CID_STATUS_MISSING,    // a required int32 key, or a key of "counts", is absent or mistyped
-    CID_STATUS_NO_COUNTS,  // "counts" is required and absent or no document
+    CID_STATUS_MISSING,    // a required int32 key, or a key of "counts", absent or of another type
+    CID_STATUS_NO_COUNTS,  // "counts" required, and absent or no document
 };
 
-// Reads the status document in the `size` bytes at `document` (its length prefix already
-// accepted) into *status. `required` is the reader's acceptance rule: the cid_key bits of the keys
-// it must find, CID_COUNTS for the "counts" document with all eight keys. As with one lookup per
-// key, the first element of a name counts and the int32 keys are required before "counts".
+// Reads the status document in the `size` bytes at `document` into *status. `required` is the
+// reader's acceptance rule: bit k for each key k it must find, bit CID_COUNTS for "counts" with
+// all eight keys, which is looked at after the others. The first element of a name counts.
 cid_statusResult cid_readStatus(const uint8_t* document, uint32_t size, uint32_t required,
                                 cid_status* status);
