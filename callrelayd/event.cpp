@@ -32,10 +32,9 @@ long receiveArrived(void* connection, uint8_t* into, size_t, size_t room) {
 }  // namespace
 
 // The smallest message is 5 bytes (length and terminator).
-StationStream::StationStream(int fd) : connection(fd) {
-    bson_frameInit(&reader, receiveArrived, &connection, buffer, sizeof buffer, 5,
-                   MESSAGE_BUFFER_SIZE);
-}
+StationStream::StationStream(int fd)
+    : connection(fd),
+      reader{receiveArrived, &connection, buffer, sizeof buffer, 5, MESSAGE_BUFFER_SIZE, 0, 0, 0} {}
 
 APBEvent decodeEvent(const uint8_t* document, uint32_t size) {
     static const char* const names[] = {"sid", "e"};

@@ -8,7 +8,6 @@
 
 constexpr int MESSAGE_BUFFER_SIZE = 1024;
 constexpr int32_t MAX_STATION_ID = 16;
-constexpr int32_t MAX_EVENT_TYPE = 5;
 
 enum APBEventType : int32_t {
     APB_EVENT_NONE = 0,
@@ -18,6 +17,7 @@ enum APBEventType : int32_t {
     APB_EVENT_PED_CALL = 4,
     APB_EVENT_APS_CALL = 5,
 };
+constexpr int32_t MAX_EVENT_TYPE = APB_EVENT_APS_CALL;
 
 // One decoded event. Two events are the same event when their serials are equal.
 struct APBEvent {

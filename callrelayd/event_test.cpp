@@ -234,4 +234,25 @@ TEST(ReceiveTest, StreamStaysAlignedOnDocumentsPastOneSkipped) {
     testing::internal::GetCapturedStderr();
 }
 
+TEST(ReceiveTest, AMessageAcrossTheBufferEndIsReassembled) {
+    // 48 messages of 21 bytes leave 16 bytes of room for the next one, of 1024 bytes.
+    Bytes sent;
+    for (const Bytes& doc : std::vector<Bytes>(48, ints({{"sid", 5}, {"e", 4}}))) {
+        sent.insert(sent.end(), doc.begin(), doc.end());
+    }
+    for (const Bytes& doc : {padded(1024), ints({{"sid", 6}, {"e", 2}})}) {
+        sent.insert(sent.end(), doc.begin(), doc.end());
+    }
+    Pair pair;
+    pair.write(sent);
+    pair.closeWriter();
+    StationStream stream(pair.reader());
+    APBEvent event = nullEvent;
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(receiveEvent(stream, event), Received::EVENT) << i;
+    }
+    EXPECT_EQ(event.stationId, 6);
+    EXPECT_EQ(receiveEvent(stream, event), Received::END);
+}
+
 }  // namespace

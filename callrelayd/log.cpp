@@ -19,12 +19,8 @@ namespace {
 time_t startTime = 0;
 
 // getpid() is a system call, which costs as much as each of a line's writes; the pid is taken
-// once by logInit and again by each child at its fork. 0 before logInit.
+// by logInit and by each child at its fork. 0 before logInit.
 long processId = 0;
-
-void takeProcessId() {
-    processId = static_cast<long>(getpid());
-}
 
 // A line composed once for every output: the syslog datagram is bytes[0, end), the text that
 // the streams take is bytes[textStart, end] with its newline.
@@ -167,8 +163,8 @@ LogOutput standardOutput(STDOUT_FILENO, LogOutput::WRITE);
 
 void logInit() {
     startTime = time(nullptr);
-    takeProcessId();
-    pthread_atfork(nullptr, nullptr, takeProcessId);
+    processId = getpid();
+    pthread_atfork(nullptr, nullptr, [] { processId = getpid(); });
     syslogOutput.openSyslog();
     errorOutput.openStream(STDERR_FILENO);
     standardOutput.openStream(STDOUT_FILENO);

@@ -68,9 +68,8 @@ int bson_cursorInit(bson_cursor* cursor, const uint8_t* document, uint32_t size)
 // stepped over (unsupported type, name of 128 bytes or more) is handed out last with size 0.
 // Each embedded document is checked whole before its element is handed out.
 int bson_cursorNext(bson_cursor* cursor, bson_element* element);
-// Checks the `size` bytes as bson_check does and, in the same walk, finds the first element of
-// each of the `count` names into found[k] (type 0 for a name not there): 0, or -1 when the bytes
-// are not a sound document.
+// bson_check, finding in the same walk the first element of each of the `count` names into
+// found[k] (type 0 for a name not there).
 int bson_findAll(const uint8_t* document, uint32_t size, const char* const* names, int count,
                  bson_element* found);
 // Typed reads of an element: 0 and the value, or -1 for another type or a name of 127 bytes or
@@ -100,44 +99,35 @@ int bson_getDocument(const uint8_t* element, const uint8_t** out);
 // cursor) before any other reader on bytes from outside. 0 when sound, else -1.
 int bson_check(const uint8_t* document, uint32_t size);
 
-// Length-prefixed documents as they travel back to back in a stream or one to a datagram: the
-// length prefix (the document's own) is accepted in a range of min..max bytes.
+// Length-prefixed documents, back to back in a stream or one to a datagram, each with a length
+// prefix accepted in min..max.
 enum bson_frameState {
-    BSON_FRAME_WHOLE,    // a document of accepted length, every byte of it held
+    BSON_FRAME_WHOLE,    // a document of accepted length, all of it held
     BSON_FRAME_PREFIX,   // fewer than the four bytes of the length prefix
     BSON_FRAME_BODY,     // an accepted length prefix, fewer bytes than it says
     BSON_FRAME_REFUSED,  // a length prefix outside min..max
-    BSON_FRAME_END,      // from a reader: the stream ended cleanly before a next document
+    BSON_FRAME_END,      // from a reader: the stream ended right after a document
 };
-// The frame at the start of the `held` bytes at `bytes`, its length in *length once the prefix
-// is held. Reads no byte past `held`.
+// The frame that starts the `held` bytes at `bytes`, its length in *length once the prefix is in.
 bson_frameState bson_frame(const uint8_t* bytes, size_t held, uint32_t min, uint32_t max,
                            uint32_t* length);
-
-// Takes at least `need` bytes of a stream into `into` (fewer only when the stream ends or fails)
-// and at most `room`: the count taken, 0 at the end of the stream, negative on an error.
+// Takes at least `need` bytes of a stream (fewer only at its end or on an error) and at most
+// `room` into `into`: the count, 0 at the end, negative on an error.
 using bson_fill = long (*)(void* source, uint8_t* into, size_t need, size_t room);
-
-// Reads documents from a stream into a caller's buffer of at least `max` bytes. It asks the
-// stream for exactly the bytes that the current document still lacks, and takes what more the
-// stream offers up to the buffer's free room; the bytes of the next documents wait in the buffer.
+// A stream read into a caller's buffer of at least max bytes: it asks for exactly the bytes that
+// the current document lacks and keeps what more the stream gives for the next documents.
 struct bson_frameReader {
     bson_fill fill;
     void* source;
     uint8_t* buffer;
     size_t capacity;
-    uint32_t min;
-    uint32_t max;
-    size_t start;     // the first byte not handed out yet
-    size_t end;       // the end of the bytes taken from the stream
-    uint32_t length;  // the length of the document handed out or cut short, once its prefix is held
+    uint32_t min, max;
+    size_t start, end;  // the bytes taken from the stream and not handed out yet
+    uint32_t length;    // of the document handed out or cut short, once its prefix is in
 };
-void bson_frameInit(bson_frameReader* reader, bson_fill fill, void* source, uint8_t* buffer,
-                    size_t capacity, uint32_t min, uint32_t max);
-// BSON_FRAME_WHOLE and the next document at *document (reader->length bytes, valid until the next
-// call); BSON_FRAME_END when the stream ended right after the last one; BSON_FRAME_PREFIX or
-// BSON_FRAME_BODY when it ended or failed inside one (reader->end - reader->start bytes of it
-// held); BSON_FRAME_REFUSED. The stream cannot be followed past anything but a whole document.
+// WHOLE and the next document at *document (reader->length bytes, kept until the next call);
+// END; PREFIX or BODY when the stream ended or failed inside one (end - start bytes of it held);
+// REFUSED. No document follows anything but WHOLE.
 bson_frameState bson_frameNext(bson_frameReader* reader, const uint8_t** document);
 
 // Printer: indented, JSON-like text for people. -1 when the depth is above 2 or a write of the

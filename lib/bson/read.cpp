@@ -240,15 +240,7 @@ int bson_cursorNext(bson_cursor* cursor, bson_element* element) {
 }
 
 int bson_check(const uint8_t* document, uint32_t size) {
-    bson_cursor c;
-    if (bson_cursorInit(&c, document, size) != 0) {
-        return -1;
-    }
-    bson_element e;
-    int result;
-    while ((result = _checkedNext(&c, &e, 0)) > 0) {
-    }
-    return result;
+    return bson_findAll(document, size, nullptr, 0, nullptr);
 }
 
 int bson_findAll(const uint8_t* document, uint32_t size, const char* const* names, int count,

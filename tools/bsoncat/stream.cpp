@@ -6,6 +6,8 @@
 
 #include "bson.h"
 
+constexpr size_t BSONCAT_WHY = 80;
+
 // Reads exactly the bytes a document still lacks, as two reads per document (prefix, then the
 // rest), so that each document is printed as soon as it has arrived.
 static long _read(void* in, uint8_t* into, size_t need, size_t) {
@@ -13,31 +15,31 @@ static long _read(void* in, uint8_t* into, size_t need, size_t) {
     return got > 0 || !ferror(static_cast<FILE*>(in)) ? static_cast<long>(got) : -1;
 }
 
-// Why the document that `state` stopped at was refused (errno as the failed read left it).
-static void _refusal(const bson_frameReader* reader, bson_frameState state, FILE* in, char* why,
-                     size_t size) {
+// Why the document at which the reader stopped in `state` is refused (errno as the failed read
+// left it), into why[BSONCAT_WHY].
+static void _refusal(const bson_frameReader* r, bson_frameState state, FILE* in, char* why) {
     int error = errno;
-    size_t got = reader->end - reader->start;
+    size_t got = r->end - r->start;
     if (state == BSON_FRAME_REFUSED) {
-        snprintf(why, size, "length %" PRIu32 " is outside %" PRIu32 "..%" PRIu32, reader->length,
+        snprintf(why, BSONCAT_WHY, "length %" PRIu32 " is outside %" PRIu32 "..%" PRIu32, r->length,
                  BSONCAT_MIN_LENGTH, BSONCAT_MAX_LENGTH);
     } else if (ferror(in)) {
-        snprintf(why, size, "cannot read the input: %s", strerror(error));
+        snprintf(why, BSONCAT_WHY, "cannot read the input: %s", strerror(error));
     } else if (state == BSON_FRAME_PREFIX) {
-        snprintf(why, size, "the input ends inside the length prefix (%zu of 4 bytes)", got);
+        snprintf(why, BSONCAT_WHY, "the input ends inside the length prefix (%zu of 4 bytes)", got);
     } else if (state == BSON_FRAME_BODY) {
-        snprintf(why, size, "the input ends inside the document (%zu of %" PRIu32 " bytes)", got,
-                 reader->length);
+        snprintf(why, BSONCAT_WHY, "the input ends inside the document (%zu of %" PRIu32 " bytes)",
+                 got, r->length);
     } else {
-        snprintf(why, size, "malformed document: an element runs past its end, or no closing zero");
+        snprintf(why, BSONCAT_WHY, "malformed document: %s",
+                 "an element runs past its end, or no closing zero");
     }
 }
 
 int bsoncat_run(FILE* in, FILE* out, FILE* err) {
     uint8_t buffer[BSONCAT_MAX_LENGTH];
-    bson_frameReader reader;
-    bson_frameInit(&reader, _read, in, buffer, sizeof buffer, BSONCAT_MIN_LENGTH,
-                   BSONCAT_MAX_LENGTH);
+    bson_frameReader reader{
+        _read, in, buffer, sizeof buffer, BSONCAT_MIN_LENGTH, BSONCAT_MAX_LENGTH, 0, 0, 0};
     uint32_t number = 1;
     uint64_t offset = 0;
     const uint8_t* document = nullptr;
@@ -54,8 +56,8 @@ int bsoncat_run(FILE* in, FILE* out, FILE* err) {
         return 0;
     }
     if (err != nullptr) {
-        char why[80];
-        _refusal(&reader, state, in, why, sizeof why);
+        char why[BSONCAT_WHY];
+        _refusal(&reader, state, in, why);
         fprintf(err, "bsoncat: document %" PRIu32 " at byte %" PRIu64 ": %s\n", number, offset,
                 why);
     }
