@@ -11,9 +11,6 @@
 
 namespace {
 
-// Every key of the status document, and "counts" with its eight.
-constexpr uint32_t PANELD_KEYS = (2u << CID_COUNTS) - 1;
-
 void checkPhase(unsigned phase) {
     if (phase < 1 || phase > 8) {
         throw std::logic_error("Invalid phase number requested.");
@@ -39,8 +36,8 @@ IntersectionStatus::IntersectionStatus(const uint8_t* document, uint32_t size) {
             "The Intersection Status BSON document thought it was too large: " +
             std::to_string(declared) + " " + std::to_string(size));
     }
-    cid_status status;
-    switch (cid_readStatus(document, size, PANELD_KEYS, &status)) {
+    cid_status status;  // every key required, and "counts" with its eight
+    switch (cid_readStatus(document, size, ~0u, &status)) {
         case CID_STATUS_MALFORMED:
             throw std::runtime_error("The Intersection Status BSON document is malformed.");
         case CID_STATUS_MISSING:
