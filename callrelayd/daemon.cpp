@@ -256,9 +256,10 @@ int serveStation(Socket& listener, Socket& connection, int32_t station,
     watchForReplacement(connection.fd());
     keepAlive(connection.fd());
     logInfo("Child started", 0);
+    StationStream stream(connection.fd());
     for (;;) {
         APBEvent event = nullEvent;
-        Received received = receiveEvent(connection.fd(), event);
+        Received received = receiveEvent(stream, event);
         if (received == Received::EVENT && event.stationId == station) {
             relayEvent(event, targets);
         } else if (received == Received::EVENT) {

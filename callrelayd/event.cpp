@@ -14,67 +14,37 @@ namespace {
 
 int32_t eventSerial = 2;
 
-// The int32 value of `name`, or -1 when the element is absent or of another type.
-int32_t intOrMinusOne(const uint8_t* document, const char* name) {
+// The int32 value of `element`, or -1 when it was not found or is of another type.
+int32_t intOrMinusOne(const bson_element& element) {
     int32_t value = 0;
-    if (bson_getInt(bson_find(document, name), &value) < 0) {
-        return -1;
-    }
-    return value;
+    return bson_elementInt(&element, &value) == 0 ? value : -1;
+}
+
+// Takes all that has arrived, up to the free room; waits only while nothing has.
+long receiveArrived(void* connection, uint8_t* into, size_t, size_t room) {
+    ssize_t got;
+    do {
+        got = recv(*static_cast<int*>(connection), into, room, 0);
+    } while (got < 0 && errno == EINTR);
+    return got;
 }
 
 }  // namespace
 
-int receiveExact(int fd, uint8_t* buffer, int count) {
-    int total = 0;
-    while (total < count) {
-        ssize_t r = recv(fd, buffer + total, static_cast<size_t>(count - total), 0);
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        if (r < 0) {
-            return -1;
-        }
-        if (r == 0) {
-            break;
-        }
-        total += static_cast<int>(r);
-    }
-    return total;
-}
-
-int receiveMessage(int fd) {
-    int received = receiveExact(fd, messageBuffer, 4);
-    if (received == 0) {
-        return MESSAGE_END;
-    }
-    if (received != 4) {
-        logWarning("Error receiving message", 1);
-        return -1;
-    }
-    // Little-endian on the wire whatever the host; the smallest document is 5 bytes (length and
-    // terminator), and a length below that wraps round and is refused too.
-    uint32_t length = bson_length(messageBuffer);
-    if (length - 5u > MESSAGE_BUFFER_SIZE - 5u) {
-        logWarning("BSON document too long", 0);
-        return -1;
-    }
-    int rest = static_cast<int>(length - 4u);
-    if (receiveExact(fd, messageBuffer + 4, rest) != rest) {
-        logWarning("Received bytes doesn't match indicated length", 1);
-        return -1;
-    }
-    return MESSAGE_RECEIVED;
-}
+// The smallest message is 5 bytes (length and terminator).
+StationStream::StationStream(int fd)
+    : connection(fd),
+      reader{receiveArrived, &connection, buffer, sizeof buffer, 5, MESSAGE_BUFFER_SIZE, 0, 0, 0} {}
 
 APBEvent decodeEvent(const uint8_t* document, uint32_t size) {
+    static const char* const names[] = {"sid", "e"};
     APBEvent event{eventSerial++, 0, 0};
-    // Element sizes inside the bytes may lie; the walk below is only safe on checked bytes.
-    if (bson_check(document, size) < 0) {
+    bson_element found[2];
+    if (bson_findAll(document, size, names, 2, found) < 0) {
         return nullEvent;
     }
-    event.stationId = intOrMinusOne(document, "sid");
-    event.type = intOrMinusOne(document, "e");
+    event.stationId = intOrMinusOne(found[0]);
+    event.type = intOrMinusOne(found[1]);
     if (static_cast<uint32_t>(event.stationId) <= MAX_STATION_ID &&
         static_cast<uint32_t>(event.type) <= MAX_EVENT_TYPE) {
         return event;
@@ -82,21 +52,28 @@ APBEvent decodeEvent(const uint8_t* document, uint32_t size) {
     return nullEvent;
 }
 
-Received receiveEvent(int connection, APBEvent& event) {
-    int result = receiveMessage(connection);
-    if (result == MESSAGE_END) {
-        return Received::END;
+Received receiveEvent(StationStream& stream, APBEvent& event) {
+    const uint8_t* message = nullptr;
+    switch (bson_frameNext(&stream.reader, &message)) {
+        case BSON_FRAME_END:
+            return Received::END;
+        case BSON_FRAME_PREFIX:
+            logWarning("Error receiving message", 1);
+            break;
+        case BSON_FRAME_REFUSED:
+            logWarning("BSON document too long", 0);
+            break;
+        case BSON_FRAME_BODY:
+            logWarning("Received bytes doesn't match indicated length", 1);
+            break;
+        case BSON_FRAME_WHOLE:
+            event = decodeEvent(message, stream.reader.length);
+            if (event == nullEvent) {
+                logWarning("Error desierializing bson document", 0);
+                return Received::SKIPPED;
+            }
+            return Received::EVENT;
     }
-    if (result < 0) {
-        logWarning("Error recieving BSON document", 0);
-        return Received::FAILED;
-    }
-    // The length was accepted by receiveMessage (5..1024) and all of it received, so the next
-    // message starts right after it whatever this one holds.
-    event = decodeEvent(messageBuffer, bson_length(messageBuffer));
-    if (event == nullEvent) {
-        logWarning("Error desierializing bson document", 0);
-        return Received::SKIPPED;
-    }
-    return Received::EVENT;
+    logWarning("Error recieving BSON document", 0);
+    return Received::FAILED;
 }

@@ -4,9 +4,10 @@
 
 #include <cstdint>
 
+#include "bson.h"
+
 constexpr int MESSAGE_BUFFER_SIZE = 1024;
 constexpr int32_t MAX_STATION_ID = 16;
-constexpr int32_t MAX_EVENT_TYPE = 5;
 
 enum APBEventType : int32_t {
     APB_EVENT_NONE = 0,
@@ -16,6 +17,7 @@ enum APBEventType : int32_t {
     APB_EVENT_PED_CALL = 4,
     APB_EVENT_APS_CALL = 5,
 };
+constexpr int32_t MAX_EVENT_TYPE = APB_EVENT_APS_CALL;
 
 // One decoded event. Two events are the same event when their serials are equal.
 struct APBEvent {
@@ -29,21 +31,20 @@ struct APBEvent {
 // Stands for "no valid event"; decoded events never equal it since serials start at 2.
 extern const APBEvent nullEvent;
 
-// The one buffer of the process: a received message, then a command or configuration document.
+// The buffer of the process in which commands and configuration documents are built.
 extern uint8_t messageBuffer[MESSAGE_BUFFER_SIZE];
 
-// Reads up to `count` bytes from fd into buffer, until all arrived or the stream ended: the
-// number read, or -1 on a receive error. An interrupted receive is made again.
-int receiveExact(int fd, uint8_t* buffer, int count);
+// A station connection's bytes cut into messages of 5..1024 bytes: one recv takes all that has
+// arrived, up to the buffer's free room, and the whole messages in it are handed out in turn.
+struct StationStream {
+    explicit StationStream(int connection);
+    StationStream(const StationStream&) = delete;
+    StationStream& operator=(const StationStream&) = delete;
 
-// What receiveMessage found.
-constexpr int MESSAGE_RECEIVED = 0;  // one whole document now starts messageBuffer
-constexpr int MESSAGE_END = 1;       // the stream ended before any byte of a next message
-
-// Reads one length-prefixed document into messageBuffer: MESSAGE_RECEIVED when its length L
-// (5..1024, the first four bytes of the buffer) was accepted and all L bytes arrived,
-// MESSAGE_END, or negative after a logged failure (the stream cannot be followed any further).
-int receiveMessage(int fd);
+    int connection;
+    uint8_t buffer[MESSAGE_BUFFER_SIZE];
+    bson_frameReader reader;
+};
 
 // Decodes the `size` bytes of a received document. A new event (the next serial), or a copy of
 // nullEvent when the bytes do not hold a well-formed document with an int32 "sid" of 0..16 and an
@@ -58,5 +59,7 @@ enum class Received {
     FAILED,   // a logged receive error, length out of range or message cut short
 };
 
-// Reads the next message from the station connection into `event`.
-Received receiveEvent(int connection, APBEvent& event);
+// Takes the next message of the station's stream into `event`. Only a stream that ends between
+// messages ends normally; a message cut short by its end, or of a length outside 5..1024, is a
+// failure after which the stream cannot be followed.
+Received receiveEvent(StationStream& stream, APBEvent& event);

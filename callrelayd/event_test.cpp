@@ -124,20 +124,22 @@ TEST(DecodeEventTest, ArbitraryBytesNeverReadOutside) {
     }
 }
 
-TEST(ReceiveTest, ReceiveExactReassemblesPiecesAndStopsAtTheEnd) {
+TEST(ReceiveTest, MessagesArrivingByteByByteAreReassembled) {
     Pair pair;
+    Bytes sent = ints({{"sid", 3}, {"e", 4}});
     std::thread writer([&] {
-        for (uint8_t byte : Bytes{1, 2, 3, 4, 5, 6}) {
+        for (uint8_t byte : sent) {
             pair.write({byte});
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         pair.closeWriter();
     });
-    uint8_t buffer[8] = {};
-    EXPECT_EQ(receiveExact(pair.reader(), buffer, 0), 0);
-    EXPECT_EQ(receiveExact(pair.reader(), buffer, 5), 5);
-    EXPECT_EQ(Bytes(buffer, buffer + 5), (Bytes{1, 2, 3, 4, 5}));
-    EXPECT_EQ(receiveExact(pair.reader(), buffer, 2), 1);
+    StationStream stream(pair.reader());
+    APBEvent event = nullEvent;
+    EXPECT_EQ(receiveEvent(stream, event), Received::EVENT);
+    EXPECT_EQ(event.stationId, 3);
+    EXPECT_EQ(event.type, 4);
+    EXPECT_EQ(receiveEvent(stream, event), Received::END);
     writer.join();
 }
 
@@ -153,7 +155,8 @@ ReceivedFrom receiveFrom(const Bytes& sent) {
     pair.closeWriter();
     testing::internal::CaptureStderr();
     APBEvent event = nullEvent;
-    Received outcome = receiveEvent(pair.reader(), event);
+    StationStream stream(pair.reader());
+    Received outcome = receiveEvent(stream, event);
     std::string log = testing::internal::GetCapturedStderr();
     return {outcome, log};
 }
@@ -211,23 +214,45 @@ TEST(ReceiveTest, EachOutcomeLogsItsLines) {
 
 TEST(ReceiveTest, StreamStaysAlignedOnDocumentsPastOneSkipped) {
     Pair pair;
-    Bytes stream;
+    Bytes sent;
     for (int32_t type : {1, 6, 4, 2}) {
         Bytes doc = ints({{"sid", 5}, {"e", type}});
-        stream.insert(stream.end(), doc.begin(), doc.end());
+        sent.insert(sent.end(), doc.begin(), doc.end());
     }
-    pair.write(stream);
+    pair.write(sent);
     pair.closeWriter();
     testing::internal::CaptureStderr();
+    StationStream stream(pair.reader());
     for (int32_t type : {1, -1, 4, 2}) {
         APBEvent event = nullEvent;
-        Received outcome = receiveEvent(pair.reader(), event);
+        Received outcome = receiveEvent(stream, event);
         EXPECT_EQ(outcome, type < 0 ? Received::SKIPPED : Received::EVENT) << type;
         EXPECT_EQ(event.type, type < 0 ? 0 : type);
     }
     APBEvent event = nullEvent;
-    EXPECT_EQ(receiveEvent(pair.reader(), event), Received::END);
+    EXPECT_EQ(receiveEvent(stream, event), Received::END);
     testing::internal::GetCapturedStderr();
+}
+
+TEST(ReceiveTest, AMessageAcrossTheBufferEndIsReassembled) {
+    // 48 messages of 21 bytes leave 16 bytes of room for the next one, of 1024 bytes.
+    Bytes sent;
+    for (const Bytes& doc : std::vector<Bytes>(48, ints({{"sid", 5}, {"e", 4}}))) {
+        sent.insert(sent.end(), doc.begin(), doc.end());
+    }
+    for (const Bytes& doc : {padded(1024), ints({{"sid", 6}, {"e", 2}})}) {
+        sent.insert(sent.end(), doc.begin(), doc.end());
+    }
+    Pair pair;
+    pair.write(sent);
+    pair.closeWriter();
+    StationStream stream(pair.reader());
+    APBEvent event = nullEvent;
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(receiveEvent(stream, event), Received::EVENT) << i;
+    }
+    EXPECT_EQ(event.stationId, 6);
+    EXPECT_EQ(receiveEvent(stream, event), Received::END);
 }
 
 }  // namespace

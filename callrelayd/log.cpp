@@ -1,6 +1,7 @@
 #include "log.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -17,6 +18,10 @@ namespace {
 // Children inherit it through the fork, so their seconds count from the daemon's start.
 time_t startTime = 0;
 
+// getpid() is a system call, which costs as much as each of a line's writes; the pid is taken
+// by logInit and by each child at its fork. 0 before logInit.
+long processId = 0;
+
 // A line composed once for every output: the syslog datagram is bytes[0, end), the text that
 // the streams take is bytes[textStart, end] with its newline.
 struct Line {
@@ -27,7 +32,7 @@ struct Line {
 
 void compose(Line& line, int level, const char* text, const char* errnoText) {
     time_t now = time(nullptr);
-    long pid = static_cast<long>(getpid());
+    long pid = processId != 0 ? processId : static_cast<long>(getpid());
     line.textStart = logSyslogHeader(line.bytes, sizeof line.bytes, level, now, pid);
     line.end = line.textStart + logFormat(line.bytes + line.textStart,
                                           sizeof line.bytes - line.textStart - 1, pid,
@@ -158,6 +163,8 @@ LogOutput standardOutput(STDOUT_FILENO, LogOutput::WRITE);
 
 void logInit() {
     startTime = time(nullptr);
+    processId = getpid();
+    pthread_atfork(nullptr, nullptr, [] { processId = getpid(); });
     syslogOutput.openSyslog();
     errorOutput.openStream(STDERR_FILENO);
     standardOutput.openStream(STDOUT_FILENO);

@@ -49,25 +49,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     close(ends[1]);
     if (written) {
         // Every message is at least five bytes, so the stream ends after size / 5 + 1 reads.
+        StationStream stream(ends[0]);
         size_t consumed = 0;
         Received received = Received::EVENT;
         for (size_t reads = 0; reads <= size / 5 + 1; ++reads) {
             APBEvent event = nullEvent;
-            received = receiveEvent(ends[0], event);
+            received = receiveEvent(stream, event);
             if (received == Received::END || received == Received::FAILED) {
                 break;
             }
-            uint32_t length = bson_length(messageBuffer);
-            FUZZ_CHECK(length >= 5 && length <= MESSAGE_BUFFER_SIZE);
+            // The message is the one that starts where the last one ended.
+            FUZZ_CHECK(size - consumed >= 4);
+            uint32_t length = bson_length(held.get() + consumed);
+            FUZZ_CHECK(length >= 5 && length <= MESSAGE_BUFFER_SIZE && length <= size - consumed);
+            auto message = fuzz::exactCopy(held.get() + consumed, length);
             consumed += length;
-            FUZZ_CHECK(consumed <= size);
             if (received == Received::SKIPPED) {
                 continue;
             }
             FUZZ_CHECK(valid(event));
-            // The message again from a block of exactly its length: the decode must not have
-            // needed a byte beyond it, and must read the same event.
-            auto message = fuzz::exactCopy(messageBuffer, length);
+            // The message again from a block of exactly its length must read the same event.
             APBEvent again = decodeEvent(message.get(), length);
             FUZZ_CHECK(again.stationId == event.stationId && again.type == event.type);
             FUZZ_CHECK(again.serial == event.serial + 1);

@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // sigstat receives at most 1024 bytes into its buffer.
     size = size > 1024 ? 1024 : size;
     auto held = fuzz::exactCopy(data, size);
-    sigstat_status status{};
+    cid_status status{};
     if (sigstat_parse(held.get(), size, &status) != 0) {
         return 0;
     }
@@ -72,9 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int used = 0;
     FUZZ_CHECK(std::sscanf(hex.c_str(), "%X %X %X\n%n", &w, &dw, &pc, &used) == 3);
     FUZZ_CHECK(static_cast<size_t>(used) == hex.size());
-    FUZZ_CHECK(w == static_cast<unsigned>(status.walk) &&
-               dw == static_cast<unsigned>(status.dontWalk) &&
-               pc == static_cast<unsigned>(status.clear));
+    FUZZ_CHECK(w == static_cast<unsigned>(status.value[CID_W]) &&
+               dw == static_cast<unsigned>(status.value[CID_DW]) &&
+               pc == static_cast<unsigned>(status.value[CID_PC]));
 
     FUZZ_CHECK(taggedLines(written([&](FILE* s) { sigstat_write(s, SIGSTAT_XML, &status); })));
 

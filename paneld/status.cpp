@@ -1,23 +1,15 @@
 #include "status.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
 #include "bson.h"
 #include "cid.h"
 #include "cid_socket.h"
+#include "cid_status.h"
 
 namespace {
-
-constexpr const char* MISSING_KEY = "The BSON docuemnt was missing an expected object.";
-
-int32_t requiredInt(const uint8_t* document, const char* name) {
-    int32_t value = 0;
-    if (bson_getInt(bson_find(document, name), &value) != 0) {
-        throw std::runtime_error(MISSING_KEY);
-    }
-    return value;
-}
 
 void checkPhase(unsigned phase) {
     if (phase < 1 || phase > 8) {
@@ -32,38 +24,40 @@ bool bit(unsigned mask, unsigned number) {
 }  // namespace
 
 IntersectionStatus::IntersectionStatus(const uint8_t* document, uint32_t size) {
-    // The length prefix and every size inside are checked against the bytes received before
-    // any reader walks them.
-    if (size < 4) {
+    // The declared length may be anything up to the bytes received.
+    uint32_t declared = 0;
+    bson_frameState frame = bson_frame(document, size, 0, size, &declared);
+    if (frame == BSON_FRAME_PREFIX) {
         throw std::runtime_error("The Intersection Status BSON document was too short: " +
                                  std::to_string(size));
     }
-    uint32_t declared = bson_length(document);
-    if (declared > size) {
+    if (frame != BSON_FRAME_WHOLE) {
         throw std::runtime_error(
             "The Intersection Status BSON document thought it was too large: " +
             std::to_string(declared) + " " + std::to_string(size));
     }
-    if (bson_check(document, size) != 0) {
-        throw std::runtime_error("The Intersection Status BSON document is malformed.");
+    cid_status status;  // every key required, and "counts" with its eight
+    switch (cid_readStatus(document, size, ~0u, &status)) {
+        case CID_STATUS_MALFORMED:
+            throw std::runtime_error("The Intersection Status BSON document is malformed.");
+        case CID_STATUS_MISSING:
+            throw std::runtime_error("The BSON docuemnt was missing an expected object.");
+        case CID_STATUS_NO_COUNTS:
+            throw std::runtime_error("The IIS BSON document doesn't contain count information.");
+        case CID_STATUS_READ:
+            break;
     }
-    w = static_cast<uint8_t>(requiredInt(document, "w"));
-    pc = static_cast<uint8_t>(requiredInt(document, "pc"));
-    dw = static_cast<uint8_t>(requiredInt(document, "dw"));
-    pcall = static_cast<uint8_t>(requiredInt(document, "pcall"));
-    apscall = static_cast<uint8_t>(requiredInt(document, "apscall"));
-    papscall = static_cast<uint8_t>(requiredInt(document, "papscall"));
-    vokcall = static_cast<uint8_t>(requiredInt(document, "vokcall"));
-    sg = static_cast<uint16_t>(requiredInt(document, "sg"));
-    sr = static_cast<uint16_t>(requiredInt(document, "sr"));
-    sp = static_cast<uint16_t>(requiredInt(document, "sp"));
-    const uint8_t* countsDocument = nullptr;
-    if (bson_getDocument(bson_find(document, "counts"), &countsDocument) != 0) {
-        throw std::runtime_error("The IIS BSON document doesn't contain count information.");
-    }
-    for (int i = 0; i < 8; ++i) {
-        counts[i] = requiredInt(countsDocument, std::to_string(i).c_str());
-    }
+    w = static_cast<uint8_t>(status.value[CID_W]);
+    dw = static_cast<uint8_t>(status.value[CID_DW]);
+    pc = static_cast<uint8_t>(status.value[CID_PC]);
+    pcall = static_cast<uint8_t>(status.value[CID_PCALL]);
+    apscall = static_cast<uint8_t>(status.value[CID_APSCALL]);
+    papscall = static_cast<uint8_t>(status.value[CID_PAPSCALL]);
+    vokcall = static_cast<uint8_t>(status.value[CID_VOKCALL]);
+    sg = static_cast<uint16_t>(status.value[CID_SG]);
+    sr = static_cast<uint16_t>(status.value[CID_SR]);
+    sp = static_cast<uint16_t>(status.value[CID_SP]);
+    std::copy(status.counts, status.counts + 8, counts);
 }
 
 char IntersectionStatus::signalChar(unsigned phase) const {

@@ -68,6 +68,10 @@ int bson_cursorInit(bson_cursor* cursor, const uint8_t* document, uint32_t size)
 // stepped over (unsupported type, name of 128 bytes or more) is handed out last with size 0.
 // Each embedded document is checked whole before its element is handed out.
 int bson_cursorNext(bson_cursor* cursor, bson_element* element);
+// bson_check, finding in the same walk the first element of each of the `count` names into
+// found[k] (type 0 for a name not there).
+int bson_findAll(const uint8_t* document, uint32_t size, const char* const* names, int count,
+                 bson_element* found);
 // Typed reads of an element: 0 and the value, or -1 for another type or a name of 127 bytes or
 // more. Strings and embedded documents are pointed at inside the document.
 int bson_elementInt(const bson_element* element, int32_t* out);
@@ -94,6 +98,37 @@ int bson_getDocument(const uint8_t* element, const uint8_t** out);
 // walk for every reader, so the check looks no further than its name. Call it (or walk with a
 // cursor) before any other reader on bytes from outside. 0 when sound, else -1.
 int bson_check(const uint8_t* document, uint32_t size);
+
+// Length-prefixed documents, back to back in a stream or one to a datagram, each with a length
+// prefix accepted in min..max.
+enum bson_frameState {
+    BSON_FRAME_WHOLE,    // a document of accepted length, all of it held
+    BSON_FRAME_PREFIX,   // fewer than the four bytes of the length prefix
+    BSON_FRAME_BODY,     // an accepted length prefix, fewer bytes than it says
+    BSON_FRAME_REFUSED,  // a length prefix outside min..max
+    BSON_FRAME_END,      // from a reader: the stream ended right after a document
+};
+// The frame that starts the `held` bytes at `bytes`, its length in *length once the prefix is in.
+bson_frameState bson_frame(const uint8_t* bytes, size_t held, uint32_t min, uint32_t max,
+                           uint32_t* length);
+// Takes at least `need` bytes of a stream (fewer only at its end or on an error) and at most
+// `room` into `into`: the count, 0 at the end, negative on an error.
+using bson_fill = long (*)(void* source, uint8_t* into, size_t need, size_t room);
+// A stream read into a caller's buffer of at least max bytes: it asks for exactly the bytes that
+// the current document lacks and keeps what more the stream gives for the next documents.
+struct bson_frameReader {
+    bson_fill fill;
+    void* source;
+    uint8_t* buffer;
+    size_t capacity;
+    uint32_t min, max;
+    size_t start, end;  // the bytes taken from the stream and not handed out yet
+    uint32_t length;    // of the document handed out or cut short, once its prefix is in
+};
+// WHOLE and the next document at *document (reader->length bytes, kept until the next call);
+// END; PREFIX or BODY when the stream ended or failed inside one (end - start bytes of it held);
+// REFUSED. No document follows anything but WHOLE.
+bson_frameState bson_frameNext(bson_frameReader* reader, const uint8_t** document);
 
 // Printer: indented, JSON-like text for people. -1 when the depth is above 2 or a write of the
 // opening line, a separator or the closing line failed; else 0.

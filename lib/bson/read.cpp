@@ -240,6 +240,14 @@ int bson_cursorNext(bson_cursor* cursor, bson_element* element) {
 }
 
 int bson_check(const uint8_t* document, uint32_t size) {
+    return bson_findAll(document, size, nullptr, 0, nullptr);
+}
+
+int bson_findAll(const uint8_t* document, uint32_t size, const char* const* names, int count,
+                 bson_element* found) {
+    for (int k = 0; k < count; ++k) {
+        found[k].type = 0;
+    }
     bson_cursor c;
     if (bson_cursorInit(&c, document, size) != 0) {
         return -1;
@@ -247,6 +255,14 @@ int bson_check(const uint8_t* document, uint32_t size) {
     bson_element e;
     int result;
     while ((result = _checkedNext(&c, &e, 0)) > 0) {
+        // The name ends inside the document, at its terminator at the latest.
+        int k = 0;
+        while (k < count && std::strcmp(e.name, names[k]) != 0) {
+            ++k;
+        }
+        if (k < count && found[k].type == 0) {
+            found[k] = e;
+        }
     }
     return result;
 }

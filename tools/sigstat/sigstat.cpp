@@ -43,7 +43,7 @@ static int _failErrno(int sock, const char* text) {
 
 // Sends the status query on sock (closed on every path), receives the answer into buffer and
 // fills status from it. The byte count received, or -1.
-static int cid_getIntersecionData(int sock, sigstat_status* status) {
+static int cid_getIntersecionData(int sock, cid_status* status) {
     bson_builder builder;
     if (bson_init(&builder, buffer, sizeof buffer) < 0) {
         return _fail(sock, "Unable to create CID request");
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
         return cli_answer(argv[1], "sigstat", USAGE);
     }
     sigstat_form form = sigstat_chooseForm(argc > 1 ? argv[1] : nullptr);
-    sigstat_status status;
+    cid_status status;
     int sock = cid_getSocket();
     int received = sock < 0 ? -1 : cid_getIntersecionData(sock, &status);
     if (received < 0) {

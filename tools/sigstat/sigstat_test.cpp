@@ -36,7 +36,7 @@ std::vector<uint8_t> fullAnswer() {
                    {"sg", 0x7FFE}});
 }
 
-std::string written(sigstat_form form, const sigstat_status& status) {
+std::string written(sigstat_form form, const cid_status& status) {
     char* text = nullptr;
     size_t size = 0;
     FILE* stream = open_memstream(&text, &size);
@@ -49,14 +49,14 @@ std::string written(sigstat_form form, const sigstat_status& status) {
 
 TEST(Sigstat, SummarySymbolFollowsExactlyOneOfWalkDontWalkClear) {
     // Phase n carries row n - 1 of the table: bit 2 walk, bit 1 don't walk, bit 0 clearance.
-    sigstat_status status{};
+    cid_status status{};
     for (int row = 0; row < 8; ++row) {
         if (row & 4)
-            status.walk |= 1 << row;
+            status.value[CID_W] |= 1 << row;
         if (row & 2)
-            status.dontWalk |= 1 << row;
+            status.value[CID_DW] |= 1 << row;
         if (row & 1)
-            status.clear |= 1 << row;
+            status.value[CID_PC] |= 1 << row;
     }
     char symbols[9];
     sigstat_summary(&status, symbols);
@@ -64,7 +64,7 @@ TEST(Sigstat, SummarySymbolFollowsExactlyOneOfWalkDontWalkClear) {
 }
 
 TEST(Sigstat, FormsOfAKnownStatus) {
-    sigstat_status status{};
+    cid_status status{};
     auto bytes = fullAnswer();
     ASSERT_EQ(sigstat_parse(bytes.data(), bytes.size(), &status), 0);
     EXPECT_EQ(written(SIGSTAT_NIFTY, status), "Ped: ^XXXXXXX\n");
@@ -76,10 +76,10 @@ TEST(Sigstat, FormsOfAKnownStatus) {
 }
 
 TEST(Sigstat, HexFormShowsAllBitsOfWideOrNegativeMasks) {
-    sigstat_status status{};
-    status.walk = -1;
-    status.dontWalk = 0x1234;
-    status.clear = 10;
+    cid_status status{};
+    status.value[CID_W] = -1;
+    status.value[CID_DW] = 0x1234;
+    status.value[CID_PC] = 10;
     EXPECT_EQ(written(SIGSTAT_HEX, status), "FFFFFFFF 1234 0A\n");
 }
 
@@ -127,7 +127,7 @@ TEST(Sigstat, RefusesAnswersItCannotTrust) {
         {"three bytes", {5, 0, 0}, "CID message size doesn't make sense"},
     };
     for (const auto& c : cases) {
-        sigstat_status status{};
+        cid_status status{};
         testing::internal::CaptureStderr();
         EXPECT_EQ(sigstat_parse(c.bytes.data(), c.bytes.size(), &status), -1) << c.name;
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
@@ -147,11 +147,11 @@ TEST(Sigstat, ExtraKeysAndAnyOrderReadTheSame) {
                          {"dw", 8},
                          {"w", 9},
                          {"extra", 10}});
-    sigstat_status status{};
+    cid_status status{};
     ASSERT_EQ(sigstat_parse(bytes.data(), bytes.size(), &status), 0);
-    EXPECT_EQ(status.apscalls, 5);
-    EXPECT_EQ(status.goods, 3);
-    EXPECT_EQ(status.walk, 9);
+    EXPECT_EQ(status.value[CID_PAPSCALL], 5);
+    EXPECT_EQ(status.value[CID_SG], 3);
+    EXPECT_EQ(status.value[CID_W], 9);
 }
 
 }  // namespace

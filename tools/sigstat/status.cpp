@@ -25,39 +25,32 @@ static int _refuse(const char* text) {
     return -1;
 }
 
-int sigstat_parse(const uint8_t* answer, size_t size, sigstat_status* status) {
+// The keys that sigstat requires, whatever the output form.
+static const uint32_t SIGSTAT_KEYS = 1u << CID_W | 1u << CID_DW | 1u << CID_PC | 1u << CID_PCALL |
+                                     1u << CID_PAPSCALL | 1u << CID_VOKCALL | 1u << CID_SR |
+                                     1u << CID_SG;
+
+int sigstat_parse(const uint8_t* answer, size_t size, cid_status* status) {
     if (size >= CID_BUFFER_SIZE) {
         return _refuse("CID response was too large");
     }
-    // Fewer than four bytes hold no length prefix; such an answer cannot match one.
-    if (size < 4 || bson_length(answer) != size) {
+    // The length prefix must be the size of the datagram, neither less nor more.
+    uint32_t length = 0;
+    auto received = static_cast<uint32_t>(size);
+    if (bson_frame(answer, size, received, received, &length) != BSON_FRAME_WHOLE) {
         return _refuse("CID message size doesn't make sense");
     }
-    // The walk below trusts element sizes, so an answer that lies about them is refused here.
-    if (bson_check(answer, static_cast<uint32_t>(size)) < 0) {
+    if (cid_readStatus(answer, received, SIGSTAT_KEYS, status) != CID_STATUS_READ) {
         return _refuse("CID message doesn't contain info.");
-    }
-    struct {
-        const char* key;
-        int32_t* value;
-    } const keys[] = {
-        {"w", &status->walk},       {"dw", &status->dontWalk},       {"pc", &status->clear},
-        {"pcall", &status->pcalls}, {"papscall", &status->apscalls}, {"vokcall", &status->vokcalls},
-        {"sr", &status->bads},      {"sg", &status->goods},
-    };
-    for (const auto& key : keys) {
-        if (bson_getInt(bson_find(answer, key.key), key.value) < 0) {
-            return _refuse("CID message doesn't contain info.");
-        }
     }
     return 0;
 }
 
-void sigstat_summary(const sigstat_status* status, char symbols[9]) {
+void sigstat_summary(const cid_status* status, char symbols[9]) {
     for (int phase = 0; phase < 8; ++phase) {
-        bool walk = (status->walk >> phase) & 1;
-        bool dontWalk = (status->dontWalk >> phase) & 1;
-        bool clear = (status->clear >> phase) & 1;
+        bool walk = (status->value[CID_W] >> phase) & 1;
+        bool dontWalk = (status->value[CID_DW] >> phase) & 1;
+        bool clear = (status->value[CID_PC] >> phase) & 1;
         char symbol = '?';
         if (walk + dontWalk + clear == 1) {
             symbol = walk ? '^' : dontWalk ? 'X' : '/';
@@ -67,20 +60,20 @@ void sigstat_summary(const sigstat_status* status, char symbols[9]) {
     symbols[8] = '\0';
 }
 
-void sigstat_write(FILE* stream, sigstat_form form, const sigstat_status* status) {
+void sigstat_write(FILE* stream, sigstat_form form, const cid_status* status) {
     if (form == SIGSTAT_HEX) {
         // %X takes an unsigned int; a negative mask prints as its 32 bits.
-        fprintf(stream, "%02X %02X %02X\n", static_cast<unsigned>(status->walk),
-                static_cast<unsigned>(status->dontWalk), static_cast<unsigned>(status->clear));
+        fprintf(stream, "%02X %02X %02X\n", static_cast<unsigned>(status->value[CID_W]),
+                static_cast<unsigned>(status->value[CID_DW]),
+                static_cast<unsigned>(status->value[CID_PC]));
     } else if (form == SIGSTAT_XML) {
-        fprintf(stream, "<dw>%d</dw>\n", status->dontWalk);
-        fprintf(stream, "<walk>%d</walk>\n", status->walk);
-        fprintf(stream, "<clear>%d</clear>\n", status->clear);
-        fprintf(stream, "<pcalls>%d</pcalls>\n", status->pcalls);
-        fprintf(stream, "<apscalls>%d</apscalls>\n", status->apscalls);
-        fprintf(stream, "<vokcalls>%d</vokcalls>\n", status->vokcalls);
-        fprintf(stream, "<bads>%d</bads>\n", status->bads);
-        fprintf(stream, "<goods>%d</goods>\n", status->goods);
+        static const char* const tags[] = {"dw",       "walk",     "clear", "pcalls",
+                                           "apscalls", "vokcalls", "bads",  "goods"};
+        static const cid_statusKey keys[] = {CID_DW,       CID_W,       CID_PC, CID_PCALL,
+                                             CID_PAPSCALL, CID_VOKCALL, CID_SR, CID_SG};
+        for (int i = 0; i < 8; ++i) {
+            fprintf(stream, "<%s>%d</%s>\n", tags[i], status->value[keys[i]], tags[i]);
+        }
     } else {
         char symbols[9];
         sigstat_summary(status, symbols);
