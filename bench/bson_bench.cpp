@@ -200,7 +200,8 @@ constexpr int32_t SETTING_VALUES[] = {3, 20, 90,   1, 2, 40, 1000, 1,  3,
                                       4, 12, 1500, 1, 1, 60, 1320, 360};
 constexpr int SETTING_COUNT = 17;
 
-// What a station takes from the push: every int32 element in order, and a digest of the names.
+// What a station takes from the push: every int32 element in order, and a digest of the names
+// (length and first letter, what a station's table of settings tells them apart by).
 struct Settings {
     int count;
     int32_t values[32];
@@ -208,14 +209,12 @@ struct Settings {
     bool operator==(const Settings&) const = default;
 };
 
-void takeSetting(Settings& settings, const char* name, int32_t value) {
+void takeSetting(Settings& settings, const char* name, uint32_t nameLength, int32_t value) {
     if (settings.count < 32) {
         settings.values[settings.count] = value;
     }
     ++settings.count;
-    for (const char* c = name; *c != 0; ++c) {
-        settings.names = settings.names * 31 + static_cast<uint8_t>(*c);
-    }
+    settings.names = settings.names * 31 + nameLength * 256 + static_cast<uint8_t>(name[0]);
 }
 
 uint32_t buildConfigOurs(uint8_t* buffer) {
@@ -250,7 +249,7 @@ Settings readConfigOurs(const uint8_t* document, uint32_t size) {
     while ((more = bson_cursorNext(&cursor, &element)) > 0) {
         int32_t value = 0;
         if (bson_elementInt(&element, &value) == 0) {
-            takeSetting(settings, element.name, value);
+            takeSetting(settings, element.name, element.nameLength, value);
         }
     }
     return more == 0 ? settings : Settings{};
@@ -265,7 +264,8 @@ Settings readConfigLibbson(const uint8_t* document, uint32_t size) {
     }
     while (bson_iter_next(&iter)) {
         if (BSON_ITER_HOLDS_INT32(&iter)) {
-            takeSetting(settings, bson_iter_key(&iter), bson_iter_int32(&iter));
+            takeSetting(settings, bson_iter_key(&iter), bson_iter_key_len(&iter),
+                        bson_iter_int32(&iter));
         }
     }
     return settings;
