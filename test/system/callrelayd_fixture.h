@@ -480,7 +480,7 @@ bool allConnected(const std::vector<Socket>& sockets, Millis limit) {
 
 // One press by each station: the event types cycle with `round`. True when every station's
 // command reached the CID within `limit`, each as one datagram for that station.
-bool everyStationRelayed(std::vector<Socket>& stations, UdpEndpoint& cid, int round,
+bool everyStationRelayed(std::vector<Socket>& stations, UdpPeer& cid, int round,
                          Millis limit = 1s) {
     const int32_t types[] = {1, 4, 2, 5};
     const int32_t commands[] = {8, 2, 9, 3};

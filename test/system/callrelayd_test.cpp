@@ -8,7 +8,7 @@ namespace {
 // ---- the road of one button press ----
 
 TEST_F(CallrelaydTest, PedestrianCallBecomesOneDatagramAndIsLogged) {
-    UdpEndpoint cid("127.0.0.1", 5000);
+    UdpPeer cid("127.0.0.1", 5000);
     Process& daemon = startDaemon();
     Socket station = connectStation(3);
     station.sendAll(event(3, 4));
@@ -53,7 +53,7 @@ TEST_F(CallrelaydTest, ButtonPressReachesTheSimulatedIntersection) {
         << cidsim.out();
 
     // The status query of the display daemon then shows the call on phase 3.
-    UdpEndpoint client("127.0.0.1", 40000);
+    UdpPeer client("127.0.0.1", 40000);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(5000);
@@ -76,7 +76,7 @@ TEST_F(CallrelaydTest, ButtonPressReachesTheSimulatedIntersection) {
 
 TEST_F(CallrelaydTest, EventTypesZeroToFiveDoWhatTheyMean) {
     makeDatabase();
-    UdpEndpoint cid("127.0.0.1", 5000);
+    UdpPeer cid("127.0.0.1", 5000);
     TcpListener stationConfig(stationIp(5), CONFIG_PORT);
     Process& daemon = startDaemon();
     Socket station = connectStation(5);
@@ -178,7 +178,7 @@ TEST_F(CallrelaydTest, MissingDatabaseIsNotCreatedAndNothingIsPushed) {
 
 TEST_F(CallrelaydTest, UnreachableStationIsLoggedAndItsLaterEventsRelayed) {
     makeDatabase();
-    UdpEndpoint cid("127.0.0.1", 5000);
+    UdpPeer cid("127.0.0.1", 5000);
     Process& daemon = startDaemon();
     Socket station = connectStation(3);
     station.sendAll(event(3, 3));
@@ -251,7 +251,7 @@ TEST_F(CallrelaydTest, InvalidFramingEndsOnlyItsOwnChildAndBadContentIsSkipped) 
          "Event of station 3 on the connection of station 7 skipped",
          {decode[1]}},
     };
-    UdpEndpoint cid("127.0.0.1", 5000);
+    UdpPeer cid("127.0.0.1", 5000);
     Process& daemon = startDaemon();
     Socket keeper = connectStation(1);
     keeper.sendAll(event(1, 1));
@@ -323,7 +323,7 @@ TEST_F(CallrelaydTest, SeventeenStationsAtFullSpeedLoseAndReorderNothing) {
     // wait for it.
     syslogMayDrop_ = true;
     makeDatabase();
-    UdpEndpoint cid("127.0.0.1", 5000);
+    UdpPeer cid("127.0.0.1", 5000);
     int big = 64 << 20;
     ASSERT_EQ(setsockopt(cid.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big), 0);
 
@@ -483,7 +483,7 @@ TEST_F(CallrelaydTest, TwoHundredConnectionsAtOnceLeaveEveryOtherStationServed) 
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
     ASSERT_GE(files.rlim_cur, 2u * (STATIONS + CROWD)) << "too few descriptors for the test";
 
-    UdpEndpoint cid("127.0.0.1", 5000);
+    UdpPeer cid("127.0.0.1", 5000);
     Process& daemon = startDaemon();
     int before = socketCount(daemon.pid());
     std::vector<Socket> stations;
@@ -536,7 +536,7 @@ TEST_F(CallrelaydTest, TwoHundredConnectionsAtOnceLeaveEveryOtherStationServed) 
 }
 
 TEST_F(CallrelaydTest, StationStalledInsideALengthPrefixHoldsUpNoOtherStation) {
-    UdpEndpoint cid("127.0.0.1", 5000);
+    UdpPeer cid("127.0.0.1", 5000);
     Process& daemon = startDaemon();
     Socket stalled = connectStation(5);
     Bytes press = event(5, 1);
@@ -580,7 +580,7 @@ TEST_F(CallrelaydTest, StationStalledInsideALengthPrefixHoldsUpNoOtherStation) {
 class CidSimTest : public SystemTest {
   protected:
     std::optional<Bytes> command(const Bytes& request, Millis limit = 1500ms) {
-        UdpEndpoint client("127.0.0.1", 40001);
+        UdpPeer client("127.0.0.1", 40001);
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(5000);

@@ -42,9 +42,9 @@ TEST_F(HarnessTest, RunKillsAtTheTimeLimit) {
     EXPECT_EQ(result.status, 128 + SIGKILL);
 }
 
-TEST_F(HarnessTest, UdpEndpointRepliesToSender) {
-    UdpEndpoint server("127.0.0.1", 5000);
-    UdpEndpoint client("192.168.0.13", 4000);
+TEST_F(HarnessTest, UdpPeerRepliesToSender) {
+    UdpPeer server("127.0.0.1", 5000);
+    UdpPeer client("192.168.0.13", 4000);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(5000);

@@ -131,7 +131,7 @@ class CidPlayer {
     }
 
     Bytes answer_;
-    std::optional<UdpEndpoint> endpoint_;
+    std::optional<UdpPeer> endpoint_;
     std::atomic<bool> stop_ = false;
     std::atomic<int> queries_ = 0, answered_ = 0, limit_ = 1 << 30;
     std::mutex mutex_;

@@ -52,7 +52,7 @@ TEST_F(SigcmdTest, EachFormSendsOneDatagramAndSucceeds) {
         {{"ped", "99999999999"}, command(2, 2147483647, 0, 0)},
         {{"vok", "-99999999999"}, command(4, -2147483647 - 1, 0, 0)},
     };
-    UdpEndpoint cid("127.0.0.1", 5000);
+    UdpPeer cid("127.0.0.1", 5000);
     for (const Sent& sent : cases) {
         std::vector<std::string> argv{program("sigcmd")};
         argv.insert(argv.end(), sent.args.begin(), sent.args.end());
@@ -68,7 +68,7 @@ TEST_F(SigcmdTest, EachFormSendsOneDatagramAndSucceeds) {
 }
 
 TEST_F(SigcmdTest, PedestrianCallIsThirtyThreeBytes) {
-    UdpEndpoint cid("127.0.0.1", 5000);
+    UdpPeer cid("127.0.0.1", 5000);
     ASSERT_EQ(run({program("sigcmd"), "ped", "5"}).status, 0);
     auto datagram = cid.receive(2s);
     ASSERT_TRUE(datagram);
@@ -88,7 +88,7 @@ TEST_F(SigcmdTest, MalformedCommandLinesPrintUsageAndSendNothing) {
         {"Saveapblog"},
         {""},
     };
-    UdpEndpoint cid("127.0.0.1", 5000);
+    UdpPeer cid("127.0.0.1", 5000);
     for (const auto& args : cases) {
         std::vector<std::string> argv{program("sigcmd")};
         argv.insert(argv.end(), args.begin(), args.end());

@@ -35,7 +35,7 @@ class SigstatTest : public SystemTest {
   protected:
     // Runs sigstat with `args`; answers its query with `answer` unless it is empty.
     Result ask(const std::vector<std::string>& args, const Bytes& answer) {
-        UdpEndpoint cid("127.0.0.1", 5000);
+        UdpPeer cid("127.0.0.1", 5000);
         std::vector<std::string> argv{program("sigstat")};
         argv.insert(argv.end(), args.begin(), args.end());
         Process sigstat(argv);
@@ -158,7 +158,7 @@ TEST_F(SigstatTest, SocketAndReceiveFailuresEndWithTheMainLine) {
 }
 
 TEST_F(SigstatTest, ShortWriteOfTheRawFormFails) {
-    UdpEndpoint cid("127.0.0.1", 5000);
+    UdpPeer cid("127.0.0.1", 5000);
     // Standard output is a full pipe-less file: /dev/full refuses every write.
     Process sigstat({"/bin/sh", "-c", "exec " + program("sigstat") + " --binary >/dev/full"});
     ASSERT_TRUE(cid.receive(3s));
@@ -169,7 +169,7 @@ TEST_F(SigstatTest, ShortWriteOfTheRawFormFails) {
 }
 
 TEST_F(SigstatTest, RawFormPipesIntoBsoncat) {
-    UdpEndpoint cid("127.0.0.1", 5000);
+    UdpPeer cid("127.0.0.1", 5000);
     Process pipeline({"/bin/sh", "-c", program("sigstat") + " --binary | " + program("bsoncat")});
     ASSERT_TRUE(cid.receive(3s));
     cid.reply(document(STATUS));
@@ -294,7 +294,7 @@ TEST_F(SigstatTest, AnswersOfEverySizeFrom0To1024AreReadOrRefusedCleanly) {
     for (size_t i = 0; i < answers.size(); ++i) {
         argv.push_back(forms[i % 5]);
     }
-    UdpEndpoint cid("127.0.0.1", 5000);
+    UdpPeer cid("127.0.0.1", 5000);
     Process runs(argv);
     for (size_t i = 0; i < answers.size(); ++i) {
         auto query = cid.receive(5s);

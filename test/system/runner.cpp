@@ -1,4 +1,4 @@
-#include "harness.h"
+#include "runner.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -226,13 +226,6 @@ bool programsEmulated() {
     return std::string(CABINET_BIN_DIR).ends_with("/emulated/bin");
 }
 
-void SystemTest::SetUp() {
-    std::string reason = enterPrivateNamespaces();
-    if (!reason.empty()) {
-        GTEST_SKIP() << reason;
-    }
-}
-
 Process::Process(const std::vector<std::string>& argv, const std::string& input) {
     std::string base = "/tmp/process-" + std::to_string(uniqueCounter());
     std::string inPath = base + ".in";
@@ -399,40 +392,6 @@ bool Socket::waitClosed(Millis limit) const {
     }
 }
 
-UdpEndpoint::UdpEndpoint(const std::string& ip, uint16_t port)
-    : socket_(socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in address = inetAddress(ip, port);
-    if (bind(socket_.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-        fail("bind udp " + ip + ":" + std::to_string(port));
-    }
-}
-
-std::optional<Bytes> UdpEndpoint::receive(Millis limit) {
-    if (!waitReadable(socket_.fd(), limit)) {
-        return std::nullopt;
-    }
-    Bytes bytes(65536);
-    sockaddr_in peer{};
-    socklen_t peerLength = sizeof peer;
-    ssize_t n = recvfrom(socket_.fd(), bytes.data(), bytes.size(), 0,
-                         reinterpret_cast<sockaddr*>(&peer), &peerLength);
-    if (n < 0) {
-        fail("recvfrom");
-    }
-    bytes.resize(static_cast<size_t>(n));
-    lastPeer_.assign(reinterpret_cast<uint8_t*>(&peer),
-                     reinterpret_cast<uint8_t*>(&peer) + peerLength);
-    return bytes;
-}
-
-void UdpEndpoint::reply(const Bytes& bytes) {
-    if (sendto(socket_.fd(), bytes.data(), bytes.size(), 0,
-               reinterpret_cast<const sockaddr*>(lastPeer_.data()),
-               static_cast<socklen_t>(lastPeer_.size())) < 0) {
-        fail("sendto");
-    }
-}
-
 TcpListener::TcpListener(const std::string& ip, uint16_t port, int backlog)
     : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
     int on = 1;
@@ -473,74 +432,6 @@ std::optional<Socket> tcpConnect(const std::string& localIp, const std::string& 
         }
         std::this_thread::sleep_for(10ms);
     }
-}
-
-void putInt32(Bytes& bytes, int32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        bytes.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> shift));
-    }
-}
-
-void appendInt(Bytes& doc, const std::string& name, int32_t value) {
-    doc.push_back(0x10);
-    doc.insert(doc.end(), name.begin(), name.end());
-    doc.push_back(0);
-    putInt32(doc, value);
-}
-
-Bytes finishDocument(Bytes doc) {
-    doc.push_back(0);
-    setLengthPrefix(doc, static_cast<uint32_t>(doc.size()));
-    return doc;
-}
-
-uint32_t lengthPrefix(const Bytes& bytes) {
-    uint32_t length = 0;
-    for (size_t i = 0; i < 4 && i < bytes.size(); ++i) {
-        length |= static_cast<uint32_t>(bytes[i]) << (8 * i);
-    }
-    return length;
-}
-
-void setLengthPrefix(Bytes& bytes, uint32_t length) {
-    for (size_t i = 0; i < 4; ++i) {
-        bytes.at(i) = static_cast<uint8_t>(length >> (8 * i));
-    }
-}
-
-std::optional<Bytes> grownDocument(Bytes doc, size_t size) {
-    doc.pop_back();  // reopened for one more element
-    if (size < doc.size() + 1 || size == doc.size() + 2) {
-        return std::nullopt;
-    }
-    size_t extra = size - (doc.size() + 1);
-    if (extra >= 8) {
-        doc.insert(doc.end(), {0x02, 'p', 0});
-        putInt32(doc, static_cast<int32_t>(extra - 7));
-        doc.insert(doc.end(), extra - 8, 'a');
-        doc.push_back(0);
-    } else if (extra >= 2) {
-        doc.push_back(0x0A);
-        doc.insert(doc.end(), extra - 2, 'x');
-        doc.push_back(0);
-    }
-    return finishDocument(doc);
-}
-
-Bytes randomBytes(size_t size, std::mt19937& random) {
-    Bytes bytes(size);
-    for (uint8_t& byte : bytes) {
-        byte = static_cast<uint8_t>(random());
-    }
-    return bytes;
-}
-
-Bytes intDocument(const std::vector<std::pair<std::string, int32_t>>& elements) {
-    Bytes doc(4, 0);
-    for (const auto& [name, value] : elements) {
-        appendInt(doc, name, value);
-    }
-    return finishDocument(doc);
 }
 
 void createSampleDatabase(const std::string& path) {
