@@ -8,12 +8,12 @@
 #include <random>
 #include <thread>
 
-#include "test_util.h"
+#include "bson_writer.h"
 
 namespace {
 
-using testutil::Bytes;
-using testutil::ints;
+using namespace testbson;
+const auto ints = intDocument;
 
 class Pair {
   public:
@@ -42,11 +42,9 @@ bool isValid(const Bytes& document) {
 }
 
 TEST(DecodeEventTest, AcceptsOnlyIntegerSidUpTo16AndEventUpTo5) {
-    using testutil::appendString;
     Bytes stringSid(4, 0);
     appendString(stringSid, "sid", "3");
-    testutil::appendInt(stringSid, "e", 1);
-    stringSid.push_back(0);
+    appendInt(stringSid, "e", 1);
     const struct {
         const char* name;
         Bytes document;
@@ -62,7 +60,7 @@ TEST(DecodeEventTest, AcceptsOnlyIntegerSidUpTo16AndEventUpTo5) {
         {"no sid", ints({{"e", 1}}), false},
         {"no event", ints({{"sid", 2}}), false},
         {"names only begin alike", ints({{"sidx", 2}, {"ev", 1}}), false},
-        {"sid is a string", testutil::finished(stringSid), false},
+        {"sid is a string", finishDocument(stringSid), false},
         {"empty document", ints({}), false},
     };
     for (const auto& c : cases) {
@@ -164,11 +162,10 @@ ReceivedFrom receiveFrom(const Bytes& sent) {
 // A valid event padded with a string element to `size` bytes.
 Bytes padded(size_t size) {
     Bytes doc(4, 0);
-    testutil::appendInt(doc, "sid", 1);
-    testutil::appendInt(doc, "e", 1);
-    testutil::appendString(doc, "pad", std::string(size - 31, 'x'));
-    doc.push_back(0);
-    return testutil::finished(doc);
+    appendInt(doc, "sid", 1);
+    appendInt(doc, "e", 1);
+    appendString(doc, "pad", std::string(size - 31, 'x'));
+    return finishDocument(doc);
 }
 
 TEST(ReceiveTest, EachOutcomeLogsItsLines) {

@@ -13,14 +13,14 @@
 #include <cstdlib>
 #include <optional>
 
+#include "bson_writer.h"
 #include "descriptors.h"
 #include "socket.h"
-#include "test_util.h"
 
 namespace {
 
-using testutil::Bytes;
-using testutil::ints;
+using testbson::Bytes;
+const auto ints = testbson::intDocument;
 
 constexpr uint32_t LOOPBACK_BASE = 0x7F000001;  // station 0 at 127.0.0.1
 

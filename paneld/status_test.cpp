@@ -1,10 +1,6 @@
 #include "status.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <random>
@@ -15,6 +11,7 @@
 
 #include "bson.h"
 #include "cid_socket.h"
+#include "udp_peer.h"
 
 namespace {
 
@@ -266,25 +263,11 @@ TEST(IntersectionStatusTest, ArbitraryCorruptionNeverReadsOutsideTheBytes) {
 }
 
 TEST(FetchIntersectionStatusTest, QueriesTheCidAndParsesItsAnswer) {
-    int cid = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(cid, reinterpret_cast<sockaddr*>(&address), length), 0);
-    getsockname(cid, reinterpret_cast<sockaddr*>(&address), &length);
-    Bytes reply = build(answer());
-    std::thread peer([&] {
-        uint8_t request[64];
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        recvfrom(cid, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
-        sendto(cid, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), fromLength);
-    });
-    CIDSocket socket("127.0.0.1", ntohs(address.sin_port));
+    UdpPeer cid;
+    std::thread peer([&] { cid.serve(build(answer())); });
+    CIDSocket socket("127.0.0.1", cid.port());
     IntersectionStatus status = fetchIntersectionStatus(socket);
     peer.join();
-    close(cid);
     EXPECT_EQ(status.sr, 9);
     EXPECT_EQ(status.counts[0], 100);
 }

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <string>
 
+#include "capture.h"
+
 namespace {
 
 std::string readFile(const std::string& path) {
@@ -142,14 +144,7 @@ const char* const SAMPLE_DUMP =
     "    8 | 15 | 16 | 24\n";
 
 std::string dump(const config_t& config) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&text, &size);
-    config_dump(out, &config);
-    fclose(out);
-    std::string result(text, size);
-    free(text);
-    return result;
+    return ::captured([&](FILE* out) { config_dump(out, &config); });
 }
 
 // The one-line creation documented at the top of sample.sql, with the sqlite3 shell.

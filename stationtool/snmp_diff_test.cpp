@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "snmp.h"
 
 namespace {
@@ -356,14 +357,7 @@ Pdu netsnmpResponse(const Response& r) {
 }
 
 std::string printed(const Bytes& message) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* stream = open_memstream(&text, &size);
-    snmp_printMessage(stream, message.data());
-    std::fclose(stream);
-    std::string out(text, size);
-    std::free(text);
-    return out;
+    return captured([&](FILE* stream) { snmp_printMessage(stream, message.data()); });
 }
 
 // Reads one response with every reader the exchange and the operator's dump use and compares

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "octets.h"
 
 namespace {
@@ -27,14 +28,7 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 }
 
 std::string dump(const Bytes& message) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* stream = open_memstream(&text, &size);
-    snmp_printMessage(stream, message.data());
-    fclose(stream);
-    std::string out(text, size);
-    free(text);
-    return out;
+    return captured([&](FILE* stream) { snmp_printMessage(stream, message.data()); });
 }
 
 const char* const OID = "1.3.6.1.4.1.1206.4.2.14.7.3";

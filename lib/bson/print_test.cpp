@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bson.h"
+#include "capture.h"
 
 namespace {
 
@@ -13,13 +14,8 @@ using Bytes = std::vector<uint8_t>;
 
 // Runs the printer on a memory stream; returns its result and the text.
 int printed(const uint8_t* document, std::string* text, int depth = 0) {
-    char* data = nullptr;
-    size_t size = 0;
-    FILE* stream = open_memstream(&data, &size);
-    int result = bson_printDepth(stream, document, depth);
-    std::fclose(stream);
-    text->assign(data, size);
-    std::free(data);
+    int result = 0;
+    *text = captured([&](FILE* stream) { result = bson_printDepth(stream, document, depth); });
     return result;
 }
 

@@ -3,11 +3,16 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 class Capture {
   public:
-    Capture() : stream_(open_memstream(&data_, &size_)) {}
+    Capture() : stream_(open_memstream(&data_, &size_)) {
+        if (stream_ == nullptr) {
+            throw std::bad_alloc();
+        }
+    }
     ~Capture() {
         close();
         free(data_);
@@ -15,12 +20,12 @@ class Capture {
     Capture(const Capture&) = delete;
     Capture& operator=(const Capture&) = delete;
 
-    // The stream to write to; null when no memory stream could be opened.
+    // The stream to write to, until text() closes it.
     FILE* stream() const { return stream_; }
     // Closes the stream and returns all that was written to it.
     std::string text() {
         close();
-        return data_ == nullptr ? std::string() : std::string(data_, size_);
+        return std::string(data_, size_);
     }
 
   private:

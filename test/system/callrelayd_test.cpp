@@ -198,15 +198,7 @@ TEST_F(CallrelaydTest, UnreachableStationIsLoggedAndItsLaterEventsRelayed) {
 
 Bytes withString(const std::string& name, const std::string& text, const Bytes& rest) {
     Bytes doc(4, 0);
-    doc.push_back(0x02);
-    doc.insert(doc.end(), name.begin(), name.end());
-    doc.push_back(0);
-    uint32_t length = static_cast<uint32_t>(text.size() + 1);
-    for (int shift = 0; shift < 32; shift += 8) {
-        doc.push_back(static_cast<uint8_t>(length >> shift));
-    }
-    doc.insert(doc.end(), text.begin(), text.end());
-    doc.push_back(0);
+    appendString(doc, name, text);
     doc.insert(doc.end(), rest.begin() + 4, rest.end() - 1);
     return finishDocument(doc);
 }

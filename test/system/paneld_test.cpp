@@ -30,32 +30,13 @@ const char BAD = static_cast<char>(0xC6);
 
 // --- the status document, encoded here so that the test does not share paneld's codec ---
 
-Bytes document(const Bytes& elements) {
-    Bytes bytes;
-    putInt32(bytes, static_cast<int32_t>(elements.size() + 5));
-    bytes.insert(bytes.end(), elements.begin(), elements.end());
-    bytes.push_back(0);
-    return bytes;
-}
-
-void element(Bytes& bytes, uint8_t type, const std::string& name) {
-    bytes.push_back(type);
-    bytes.insert(bytes.end(), name.begin(), name.end());
-    bytes.push_back(0);
-}
-
-void intElement(Bytes& bytes, const std::string& name, int32_t value) {
-    element(bytes, 0x10, name);
-    putInt32(bytes, value);
-}
-
 struct Status {
     int32_t w = 0, dw = 0, pc = 0, pcall = 0, apscall = 0, papscall = 0, vokcall = 0;
     int32_t sg = 0, sr = 0, sp = 0;
 
     Bytes encode() const {
-        Bytes elements;
-        intElement(elements, "t", 1);
+        Bytes doc(4, 0);
+        appendInt(doc, "t", 1);
         for (auto [name, value] : {std::pair{"w", w},
                                    {"dw", dw},
                                    {"pc", pc},
@@ -66,16 +47,16 @@ struct Status {
                                    {"sg", sg},
                                    {"sr", sr},
                                    {"sp", sp}}) {
-            intElement(elements, name, value);
+            appendInt(doc, name, value);
         }
-        Bytes counts;
+        appendName(doc, 0x03, "counts");
+        size_t counts = doc.size();
+        doc.resize(counts + 4);
         for (int i = 0; i < 8; ++i) {
-            intElement(counts, std::to_string(i), i * 3);
+            appendInt(doc, std::to_string(i), i * 3);
         }
-        element(elements, 0x03, "counts");
-        Bytes embedded = document(counts);
-        elements.insert(elements.end(), embedded.begin(), embedded.end());
-        return document(elements);
+        closeDocument(doc, counts);
+        return finishDocument(doc);
     }
 };
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "bson.h"
+#include "capture.h"
 #include "sigstat.h"
 
 namespace {
@@ -37,14 +38,7 @@ std::vector<uint8_t> fullAnswer() {
 }
 
 std::string written(sigstat_form form, const cid_status& status) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* stream = open_memstream(&text, &size);
-    sigstat_write(stream, form, &status);
-    fclose(stream);
-    std::string result(text, size);
-    free(text);
-    return result;
+    return captured([&](FILE* stream) { sigstat_write(stream, form, &status); });
 }
 
 TEST(Sigstat, SummarySymbolFollowsExactlyOneOfWalkDontWalkClear) {
