@@ -300,28 +300,22 @@ TEST_F(ConfigTest, NameWithoutObjectFailsInTheStep) {
     }
 }
 
-TEST_F(ConfigTest, NameThatIsNoColumnFailsInPrepare) {
+TEST_F(ConfigTest, SettingWithoutColumnOrRowFailsInItsStep) {
     loadSample();
-    int32_t value = 5;
-    Outcome out = getSetting("volume", 1, &value);
-    EXPECT_EQ(out.rc, -1);
-    EXPECT_EQ(out.err,
-              "_getSetting: Unable to prepare statment\n"
-              "sqlite3: no such column: volume\n"
-              "config_getSetting: Unable to load setting\n");
-    EXPECT_EQ(value, 5);
-}
-
-TEST_F(ConfigTest, StationWithoutRowFailsInTheStep) {
-    loadSample();
-    int32_t value = 5;
-    Outcome out = getSetting("vol_min", 9, &value);
-    EXPECT_EQ(out.rc, -1);
-    EXPECT_EQ(out.err,
-              "_getSetting: Unable to step statment\n"
-              "sqlite3: no more rows available\n"
-              "config_getSetting: Unable to load setting\n");
-    EXPECT_EQ(value, 5);
+    const struct {
+        const char* name;
+        int station;
+        const char* step;
+    } cases[] = {{"volume", 1, "prepare statment\nsqlite3: no such column: volume"},
+                 {"vol_min", 9, "step statment\nsqlite3: no more rows available"}};
+    for (const auto& c : cases) {
+        int32_t value = 5;
+        Outcome out = getSetting(c.name, c.station, &value);
+        EXPECT_EQ(out.rc, -1);
+        EXPECT_EQ(out.err, std::string("_getSetting: Unable to ") + c.step +
+                               "\nconfig_getSetting: Unable to load setting\n");
+        EXPECT_EQ(value, 5);
+    }
 }
 
 TEST_F(ConfigTest, EmptySysconfigFailsInit) {

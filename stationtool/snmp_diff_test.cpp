@@ -19,27 +19,13 @@
 #include <vector>
 
 #include "capture.h"
+#include "rounds.h"
 #include "snmp.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Numbers = std::vector<uint32_t>;
-
-uint32_t envOr(const char* name, uint32_t fallback) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? uint32_t(std::strtoul(value, nullptr, 10))
-                                              : fallback;
-}
-
-struct Rounds {
-    uint32_t seed;
-    uint32_t count;
-};
-
-Rounds rounds(uint32_t defaultSeed, uint32_t defaultCount) {
-    return {envOr("SNMP_DIFF_SEED", defaultSeed), envOr("SNMP_DIFF_ROUNDS", defaultCount)};
-}
 
 struct PduDeleter {
     void operator()(netsnmp_pdu* pdu) const { snmp_free_pdu(pdu); }
@@ -198,7 +184,7 @@ size_t requestSize(size_t community, const Numbers& oid, size_t idSize, size_t v
 }
 
 TEST(SnmpDiff, RequestsWeBuildAreDecodedByNetsnmpAsBuilt) {
-    const Rounds r = rounds(20261208, 6000);
+    const Rounds r = roundsFor("SNMP_DIFF", 20261208, 6000);
     int decoded = 0;
     int refused = 0;
     for (uint32_t i = 0; i < r.count; ++i) {
@@ -435,7 +421,7 @@ void expectWeRead(const Bytes& message, const Response& r) {
 }
 
 TEST(SnmpDiff, ResponsesNetsnmpEncodesAreReadAsEncoded) {
-    const Rounds r = rounds(8121962, 6000);
+    const Rounds r = roundsFor("SNMP_DIFF", 8121962, 6000);
     int read = 0;
     int longForm = 0;
     for (uint32_t i = 0; i < r.count; ++i) {
@@ -495,7 +481,7 @@ TEST(SnmpDiff, ForwardEncodedResponsesAreRefusedForTheirLongFormHeaders) {
 // A request, decoded by net-snmp, answered by net-snmp as an agent does (the same request-id
 // and name), and the answer read by us: the exchange's own matching holds.
 TEST(SnmpDiff, NetsnmpAnswersToOurRequestsMatchThem) {
-    const Rounds r = rounds(424242, 2000);
+    const Rounds r = roundsFor("SNMP_DIFF", 424242, 2000);
     for (uint32_t i = 0; i < r.count; ++i) {
         const uint32_t seed = r.seed + i;
         SCOPED_TRACE("seed " + std::to_string(seed));

@@ -210,14 +210,6 @@ std::map<pid_t, char> childrenOf(pid_t parent) {
     return count;
 }
 
-size_t occurrences(const std::string& text, const std::string& needle) {
-    size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 bool eventually(const std::function<bool()>& condition, Millis limit = 5s) {
     auto deadline = Clock::now() + limit;
     while (!condition()) {

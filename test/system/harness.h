@@ -25,13 +25,44 @@ class SystemTest : public ::testing::Test {
     }
 };
 
-// `size` bytes of noise.
-inline Bytes randomBytes(size_t size, std::mt19937& random) {
+// `size` random bytes that are no document: from five bytes on, odd sizes carry their own size
+// as prefix and end in no terminator, the others a prefix beyond any size.
+inline Bytes noDocument(size_t size, std::mt19937& random) {
     Bytes bytes(size);
     for (uint8_t& byte : bytes) {
         byte = static_cast<uint8_t>(random());
     }
+    if (size >= 5 && size % 2 == 1) {
+        setLengthPrefix(bytes, static_cast<uint32_t>(size));
+        bytes.back() = 0xFF;
+    } else if (size >= 4) {
+        bytes[3] |= 0x80;
+    }
     return bytes;
+}
+
+// Whether `bytes` is framed as one whole document: its prefix counts them, the last ends it.
+inline bool framedWhole(const Bytes& bytes) {
+    return bytes.size() >= 5 && lengthPrefix(bytes) == bytes.size() && bytes.back() == 0;
+}
+
+// `doc` grown to exactly `size` bytes where it can be, else it (or it grown by one byte more) cut
+// to `size`, so that the prefix of a cut document always claims more than is there.
+inline Bytes grownOrCut(const Bytes& doc, size_t size) {
+    if (auto grown = grownDocument(doc, size)) {
+        return *grown;
+    }
+    Bytes whole = grownDocument(doc, size + 1).value_or(doc);
+    return Bytes(whole.begin(), whole.begin() + static_cast<long>(size));
+}
+
+// How often `piece` stands in `text`, overlaps counted.
+inline size_t occurrences(const std::string& text, const std::string& piece) {
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++count;
+    }
+    return count;
 }
 
 }  // namespace systest

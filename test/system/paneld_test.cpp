@@ -234,14 +234,6 @@ size_t openDescriptors(pid_t pid) {
     return static_cast<size_t>(std::distance(entries, {}));
 }
 
-size_t occurrences(const std::string& text, const std::string& piece) {
-    size_t count = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 std::string blank() {
     return std::string(16, ' ') + "\n" + std::string(16, ' ');
 }
@@ -502,31 +494,6 @@ std::string errorOf(const Bytes& answer) {
     return "The Intersection Status BSON document is malformed.";
 }
 
-// Random bytes: every other size with its own length as prefix and a last byte that is no
-// terminator (malformed), the others with a prefix beyond any size.
-SizedAnswer garbage(size_t size, std::mt19937& random) {
-    Bytes bytes = randomBytes(size, random);
-    if (size >= 5 && size % 2 == 1) {
-        setLengthPrefix(bytes, static_cast<uint32_t>(size));
-        bytes.back() = 0xFF;
-    } else if (size >= 4) {
-        bytes[3] |= 0x80;
-    }
-    return {bytes, errorOf(bytes)};
-}
-
-// The rich status grown to `size` bytes where it can be, else the rich status (or it grown by one
-// byte more) cut to `size`.
-SizedAnswer soundOrCut(size_t size) {
-    const Bytes status = richStatus().encode();
-    if (auto doc = grownDocument(status, size)) {
-        return {*doc, ""};
-    }
-    Bytes whole = grownDocument(status, size + 1).value_or(status);
-    Bytes cut(whole.begin(), whole.begin() + static_cast<long>(size));
-    return {cut, errorOf(cut)};
-}
-
 // How each run of paneld ended, from the log of one run loop of the shell (each run's standard
 // error followed by "--exit-- STATUS"): the exception's type and text, "type: text", for a run
 // ended by an uncaught exception; anything else goes to `faults`.
@@ -567,8 +534,9 @@ TEST_F(PaneldTest, StatusAnswersOfEverySizeFrom0To1024EndItCleanlyOrAreShown) {
     std::mt19937 random(1024);
     std::vector<SizedAnswer> answers;
     for (size_t size = 0; size <= 1024; ++size) {
-        answers.push_back(garbage(size, random));
-        answers.push_back(soundOrCut(size));
+        for (Bytes bytes : {noDocument(size, random), grownOrCut(richStatus().encode(), size)}) {
+            answers.push_back({bytes, framedWhole(bytes) ? "" : errorOf(bytes)});
+        }
     }
     std::multiset<std::string> expectedErrors;
     size_t sound = 0;
