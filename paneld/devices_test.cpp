@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "descriptors.h"
+#include "scratch.h"
 
 #include "cid_socket.h"
 #include "display.h"
@@ -33,21 +34,7 @@ std::string systemError(Action action) {
     return "(nothing thrown)";
 }
 
-class ScratchDirectory : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/paneld-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf " + directory_).c_str()); }
-    std::string file(const std::string& name, const std::string& content) {
-        std::string path = directory_ + "/" + name;
-        std::ofstream(path, std::ios::trunc) << content;
-        return path;
-    }
-    std::string directory_;
-};
+class Scratch : public ::testing::Test, protected ScratchDirectory {};
 
 TEST(TextFrameTest, FrameIsCommandTextAndTerminator) {
     uint8_t frame[DISPLAY_FRAME_SIZE];
@@ -83,7 +70,7 @@ TEST(I2CDisplayTest, WriteTextSendsOneFrame) {
     close(ends[0]);
 }
 
-TEST_F(ScratchDirectory, DeviceThatRefusesTheSlaveAddressLeavesNothingOpen) {
+TEST_F(Scratch, DeviceThatRefusesTheSlaveAddressLeavesNothingOpen) {
     std::string path = file("i2c", "");
     size_t before = openDescriptors();
     EXPECT_EQ(systemError([&] {
@@ -108,7 +95,7 @@ TEST(GpioInputTest, ValuePathNamesTheLine) {
     EXPECT_EQ(gpioValuePath(70), "/sys/class/gpio/gpio70/value");
 }
 
-TEST_F(ScratchDirectory, ReadValueRereadsTheFirstByte) {
+TEST_F(Scratch, ReadValueRereadsTheFirstByte) {
     std::string path = file("value", "1\n");
     GpioInput input(path);
     EXPECT_EQ(input.readValue(), 0x31u);
@@ -119,12 +106,12 @@ TEST_F(ScratchDirectory, ReadValueRereadsTheFirstByte) {
     EXPECT_EQ(input.readValue(), 0u);
 }
 
-TEST_F(ScratchDirectory, UnusableValueFilesAreSystemErrors) {
-    EXPECT_EQ(systemError([&] { GpioInput input(directory_ + "/absent"); }),
-              "Unable to open GPIO file. " + directory_ + "/absent: No such file or directory");
+TEST_F(Scratch, UnusableValueFilesAreSystemErrors) {
+    EXPECT_EQ(systemError([&] { GpioInput input(path() + "/absent"); }),
+              "Unable to open GPIO file. " + path() + "/absent: No such file or directory");
     size_t before = openDescriptors();
-    EXPECT_EQ(systemError([&] { GpioInput input(directory_); }),
-              "Unable to read GPIO file. " + directory_ + ": Is a directory");
+    EXPECT_EQ(systemError([&] { GpioInput input(path()); }),
+              "Unable to read GPIO file. " + path() + ": Is a directory");
     EXPECT_EQ(openDescriptors(), before);
 }
 
@@ -175,7 +162,7 @@ TEST(IntervalTimerTest, OneShotFiresOnceAndRearmingRestartsThePeriod) {
 }
 
 // Each owner gets descriptor 0 while standard input is closed, and closes it like any other.
-TEST_F(ScratchDirectory, DescriptorZeroIsClosedToo) {
+TEST_F(Scratch, DescriptorZeroIsClosedToo) {
     std::string path = file("value", "1\n");
     const std::function<int()> owners[] = {
         [] { return IntervalTimer(100, true).descriptor(); },

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "capture.h"
+#include "scratch.h"
 
 namespace {
 
@@ -54,25 +55,8 @@ CREATE VIEW v_sendtostation AS SELECT * FROM tbl_settings;
 
 class ConfigTest : public testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/config_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        path = dir + "/config.db";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
     // Runs sql on the database file, creating it when missing.
-    void exec(const std::string& sql) {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        char* error = nullptr;
-        int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-        std::string text = error ? error : "";
-        sqlite3_free(error);
-        sqlite3_close(db);
-        ASSERT_EQ(rc, SQLITE_OK) << text;
-    }
+    void exec(const std::string& sql) { ASSERT_EQ(execSql(path, sql), ""); }
     void loadSample() {
         exec(readFile(STATIONTOOL_SOURCE_DIR "/config.sql"));
         exec(readFile(STATIONTOOL_SOURCE_DIR "/sample.sql"));
@@ -88,8 +72,9 @@ class ConfigTest : public testing::Test {
         return captured([&] { return config_getSettingAt(path.c_str(), name.c_str(), id, value); });
     }
 
-    std::string dir;
-    std::string path;
+    ScratchDirectory scratch;
+    std::string dir = scratch.path();
+    std::string path = dir + "/config.db";
 };
 
 const char* const SAMPLE_DUMP =

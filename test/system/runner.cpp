@@ -326,32 +326,10 @@ Result run(const std::vector<std::string>& argv, const std::string& input, Milli
     return process.wait(limit);
 }
 
-Socket::~Socket() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-int Socket::release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
 void Socket::sendAll(const Bytes& bytes) const {
     size_t sent = 0;
     while (sent < bytes.size()) {
-        ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        ssize_t n = send(fd(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n < 0) {
             fail("send");
         }
@@ -365,10 +343,10 @@ std::optional<Bytes> Socket::receiveExact(size_t count, Millis limit) const {
     auto deadline = Clock::now() + limit;
     while (got < count) {
         auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
-        if (left.count() <= 0 || !waitReadable(fd_, left)) {
+        if (left.count() <= 0 || !waitReadable(fd(), left)) {
             return std::nullopt;
         }
-        ssize_t n = recv(fd_, bytes.data() + got, count - got, 0);
+        ssize_t n = recv(fd(), bytes.data() + got, count - got, 0);
         if (n <= 0) {
             return std::nullopt;
         }
@@ -382,10 +360,10 @@ bool Socket::waitClosed(Millis limit) const {
     uint8_t scratch[256];
     for (;;) {
         auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
-        if (left.count() <= 0 || !waitReadable(fd_, left)) {
+        if (left.count() <= 0 || !waitReadable(fd(), left)) {
             return false;
         }
-        ssize_t n = recv(fd_, scratch, sizeof scratch, 0);
+        ssize_t n = recv(fd(), scratch, sizeof scratch, 0);
         if (n <= 0) {
             return true;
         }

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "descriptor.h"
+
 namespace systest {
 
 using namespace std::chrono_literals;
@@ -84,23 +86,15 @@ class Process {
 // Runs a program to its end with `input` on standard input.
 Result run(const std::vector<std::string>& argv, const std::string& input = {}, Millis limit = 10s);
 
-// An owned descriptor.
-class Socket {
+// An owned descriptor, a socket of the test's end of a connection.
+class Socket : public Descriptor {
   public:
-    explicit Socket(int fd = -1) : fd_(fd) {}
-    ~Socket();
-    Socket(Socket&& other) noexcept : fd_(other.release()) {}
-    Socket& operator=(Socket&& other) noexcept;
-    int fd() const { return fd_; }
-    int release();
+    using Descriptor::Descriptor;
     void sendAll(const Bytes& bytes) const;
     // Receives exactly `count` bytes; nullopt on end of stream or when `limit` runs out.
     std::optional<Bytes> receiveExact(size_t count, Millis limit = 5s) const;
     // True when the peer closed the connection within `limit`.
     bool waitClosed(Millis limit = 5s) const;
-
-  private:
-    int fd_;
 };
 
 // A listening TCP socket bound to ip:port.
