@@ -14,6 +14,7 @@
 
 #include "descriptors.h"
 #include "scratch.h"
+#include "thrown.h"
 
 #include "cid_socket.h"
 #include "display.h"
@@ -23,16 +24,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-template <typename Action>
-std::string systemError(Action action) {
-    try {
-        action();
-    } catch (const std::system_error& error) {
-        return error.what();
-    }
-    return "(nothing thrown)";
-}
 
 class Scratch : public ::testing::Test, protected ScratchDirectory {};
 
@@ -73,20 +64,20 @@ TEST(I2CDisplayTest, WriteTextSendsOneFrame) {
 TEST_F(Scratch, DeviceThatRefusesTheSlaveAddressLeavesNothingOpen) {
     std::string path = file("i2c", "");
     size_t before = openDescriptors();
-    EXPECT_EQ(systemError([&] {
+    EXPECT_EQ(messageOf<std::system_error>([&] {
                   I2CDisplay display(path.c_str());
               }).rfind("Unable to set I2C slave address. " + path + " 0x23: ", 0),
               0u);
     EXPECT_EQ(openDescriptors(), before);
-    EXPECT_EQ(systemError([&] { I2CDisplay display((path + "-absent").c_str()); }),
+    EXPECT_EQ(messageOf<std::system_error>([&] { I2CDisplay display((path + "-absent").c_str()); }),
               "Unable to open I2C device. " + path + "-absent: No such file or directory");
 }
 
 TEST(I2CDisplayTest, FailedWritesAreSystemErrors) {
     I2CDisplay display = I2CDisplay::adopt(-1);
-    EXPECT_EQ(systemError([&] { display.writeText("x"); }),
+    EXPECT_EQ(messageOf<std::system_error>([&] { display.writeText("x"); }),
               "Unable to write to display. descriptor -1: Bad file descriptor");
-    EXPECT_EQ(systemError([&] { display.writeCommand(0); }),
+    EXPECT_EQ(messageOf<std::system_error>([&] { display.writeCommand(0); }),
               "Unable to write command to display. descriptor -1: Bad file descriptor");
 }
 
@@ -107,10 +98,10 @@ TEST_F(Scratch, ReadValueRereadsTheFirstByte) {
 }
 
 TEST_F(Scratch, UnusableValueFilesAreSystemErrors) {
-    EXPECT_EQ(systemError([&] { GpioInput input(path() + "/absent"); }),
+    EXPECT_EQ(messageOf<std::system_error>([&] { GpioInput input(path() + "/absent"); }),
               "Unable to open GPIO file. " + path() + "/absent: No such file or directory");
     size_t before = openDescriptors();
-    EXPECT_EQ(systemError([&] { GpioInput input(path()); }),
+    EXPECT_EQ(messageOf<std::system_error>([&] { GpioInput input(path()); }),
               "Unable to read GPIO file. " + path() + ": Is a directory");
     EXPECT_EQ(openDescriptors(), before);
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "display.h"
+#include "thrown.h"
 
 namespace {
 
@@ -82,26 +83,18 @@ TEST(StationCharTest, StationsNineToSixteenUseTheHighByte) {
     EXPECT_EQ(status.stationChar(8), N);
 }
 
-template <typename Accessor>
-std::string logicError(Accessor accessor) {
-    try {
-        accessor();
-    } catch (const std::logic_error& error) {
-        return error.what();
-    }
-    return "(accepted)";
-}
-
 TEST(AccessorsTest, NumbersOutOfRangeAreLogicErrors) {
     IntersectionStatus status;
     for (unsigned phase : {0u, 9u, 4294967295u}) {
-        EXPECT_EQ(logicError([&] { status.signalChar(phase); }), "Invalid phase number requested.")
+        EXPECT_EQ(messageOf<std::logic_error>([&] { status.signalChar(phase); }),
+                  "Invalid phase number requested.")
             << "phase " << phase;
-        EXPECT_EQ(logicError([&] { status.callChar(phase); }), "Invalid phase number requested.")
+        EXPECT_EQ(messageOf<std::logic_error>([&] { status.callChar(phase); }),
+                  "Invalid phase number requested.")
             << "phase " << phase;
     }
     for (unsigned station : {0u, 17u, 4294967295u}) {
-        EXPECT_EQ(logicError([&] { status.stationChar(station); }),
+        EXPECT_EQ(messageOf<std::logic_error>([&] { status.stationChar(station); }),
                   "Invalid station ID number requested.")
             << "station " << station;
     }

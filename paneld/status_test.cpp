@@ -11,6 +11,7 @@
 
 #include "bson.h"
 #include "cid_socket.h"
+#include "thrown.h"
 #include "udp_peer.h"
 
 namespace {
@@ -90,12 +91,7 @@ IntersectionStatus parse(const Bytes& bytes) {
 }
 
 std::string failure(const Bytes& bytes, uint32_t size) {
-    try {
-        parse(bytes, size);
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-    return "(parsed)";
+    return messageOf<std::runtime_error>([&] { parse(bytes, size); });
 }
 std::string failure(const Bytes& bytes) {
     return failure(bytes, static_cast<uint32_t>(bytes.size()));

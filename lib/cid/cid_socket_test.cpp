@@ -10,21 +10,12 @@
 #include <vector>
 
 #include "descriptors.h"
+#include "thrown.h"
 #include "udp_peer.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-template <typename Exception, typename Action>
-std::string messageOf(Action action) {
-    try {
-        action();
-    } catch (const Exception& error) {
-        return error.what();
-    }
-    return "(nothing thrown)";
-}
 
 TEST(CIDSocketTest, QuerySendsTheStatusCommandAndReceivesTheAnswer) {
     UdpPeer cid;

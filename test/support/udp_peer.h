@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -25,12 +26,9 @@ class UdpPeer {
     // Port 0 binds any free port (see port()), as the unit tests do; 127.0.0.1:5000 is the CID.
     explicit UdpPeer(const std::string& ip = "127.0.0.1", uint16_t port = 0)
         : socket_(socket(AF_INET, SOCK_DGRAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
+        sockaddr_in address = addressOf(ip, port);
         socklen_t length = sizeof address;
-        if (inet_pton(AF_INET, ip.c_str(), &address.sin_addr) != 1 ||
-            bind(socket_.fd(), reinterpret_cast<sockaddr*>(&address), length) < 0 ||
+        if (bind(socket_.fd(), reinterpret_cast<sockaddr*>(&address), length) < 0 ||
             getsockname(socket_.fd(), reinterpret_cast<sockaddr*>(&address), &length) < 0) {
             throw std::system_error(errno, std::system_category(),
                                     "bind udp " + ip + ":" + std::to_string(port));
@@ -58,12 +56,10 @@ class UdpPeer {
         return bytes;
     }
 
-    // Sends to the sender of the last datagram received.
-    void reply(const Bytes& bytes) {
-        if (sendto(socket_.fd(), bytes.data(), bytes.size(), 0,
-                   reinterpret_cast<const sockaddr*>(&peer_), peerLength_) < 0) {
-            throw std::system_error(errno, std::system_category(), "sendto");
-        }
+    // Sends to the sender of the last datagram received, or to ip:port.
+    void reply(const Bytes& bytes) { send(bytes, peer_, peerLength_); }
+    void sendTo(const std::string& ip, uint16_t port, const Bytes& bytes) {
+        send(bytes, addressOf(ip, port), sizeof(sockaddr_in));
     }
 
     // Receives one datagram within 3 s and, unless `answer` is empty, answers it; the datagram,
@@ -77,6 +73,22 @@ class UdpPeer {
     }
 
   private:
+    static sockaddr_in addressOf(const std::string& ip, uint16_t port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        if (inet_pton(AF_INET, ip.c_str(), &address.sin_addr) != 1) {
+            throw std::invalid_argument("bad address " + ip);
+        }
+        return address;
+    }
+    void send(const Bytes& bytes, const sockaddr_in& to, socklen_t length) {
+        if (sendto(socket_.fd(), bytes.data(), bytes.size(), 0,
+                   reinterpret_cast<const sockaddr*>(&to), length) < 0) {
+            throw std::system_error(errno, std::system_category(), "sendto");
+        }
+    }
+
     Descriptor socket_;
     uint16_t port_ = 0;
     sockaddr_in peer_{};

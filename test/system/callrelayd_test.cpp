@@ -54,14 +54,7 @@ TEST_F(CallrelaydTest, ButtonPressReachesTheSimulatedIntersection) {
 
     // The status query of the display daemon then shows the call on phase 3.
     UdpPeer client("127.0.0.1", 40000);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(5000);
-    to.sin_addr.s_addr = htonl(0x7F000001);
-    Bytes query = intDocument({{"t", 1}});
-    ASSERT_EQ(sendto(client.fd(), query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                     sizeof to),
-              12);
+    client.sendTo("127.0.0.1", 5000, intDocument({{"t", 1}}));
     auto status = client.receive(2s);
     ASSERT_TRUE(status);
     std::map<std::string, int32_t> keys;
@@ -573,12 +566,7 @@ class CidSimTest : public SystemTest {
   protected:
     std::optional<Bytes> command(const Bytes& request, Millis limit = 1500ms) {
         UdpPeer client("127.0.0.1", 40001);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(5000);
-        to.sin_addr.s_addr = htonl(0x7F000001);
-        sendto(client.fd(), request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
-               sizeof to);
+        client.sendTo("127.0.0.1", 5000, request);
         return client.receive(limit);
     }
     std::optional<Bytes> query(Millis limit = 1500ms) {

@@ -22,7 +22,10 @@ class SystemTest : public ::testing::Test {
         if (!reason.empty()) {
             GTEST_SKIP() << reason;
         }
+        setUpInside();
     }
+    // What a fixture sets up once inside the namespaces.
+    virtual void setUpInside() {}
 };
 
 // `size` random bytes that are no document: from five bytes on, odd sizes carry their own size

@@ -255,11 +255,7 @@ Status richStatus() {
 
 class PaneldTest : public SystemTest {
   protected:
-    void SetUp() override {
-        SystemTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
+    void setUpInside() override {
         if (std::string reason = i2cUnavailableReason(); drivesDisplay() && !reason.empty()) {
             GTEST_SKIP() << reason;
         }
