@@ -45,6 +45,9 @@ TEST(DecodeEventTest, AcceptsOnlyIntegerSidUpTo16AndEventUpTo5) {
     Bytes stringSid(4, 0);
     appendString(stringSid, "sid", "3");
     appendInt(stringSid, "e", 1);
+    Bytes stringEvent(4, 0);
+    appendInt(stringEvent, "sid", 3);
+    appendString(stringEvent, "e", "1");
     const struct {
         const char* name;
         Bytes document;
@@ -61,6 +64,7 @@ TEST(DecodeEventTest, AcceptsOnlyIntegerSidUpTo16AndEventUpTo5) {
         {"no event", ints({{"sid", 2}}), false},
         {"names only begin alike", ints({{"sidx", 2}, {"ev", 1}}), false},
         {"sid is a string", finishDocument(stringSid), false},
+        {"e is a string", finishDocument(stringEvent), false},
         {"empty document", ints({}), false},
     };
     for (const auto& c : cases) {

@@ -189,22 +189,14 @@ TEST_F(CallrelaydTest, UnreachableStationIsLoggedAndItsLaterEventsRelayed) {
 
 // ---- invalid messages ----
 
-Bytes withString(const std::string& name, const std::string& text, const Bytes& rest) {
-    Bytes doc(4, 0);
-    appendString(doc, name, text);
-    doc.insert(doc.end(), rest.begin() + 4, rest.end() - 1);
-    return finishDocument(doc);
-}
-
 // A framing error ends the child; a whole document that holds no event of the station is
-// skipped, and the child ends only when the station closes.
+// skipped, and the child ends only when the station closes. One case of each outcome: the
+// decoder's and the frame reader's every case are callrelayd's unit tests.
 TEST_F(CallrelaydTest, InvalidFramingEndsOnlyItsOwnChildAndBadContentIsSkipped) {
     const std::vector<std::string> decode = {"Error desierializing bson document",
                                              "Station disconnected"};
     const std::vector<std::string> receive = {"Error recieving BSON document",
                                               "Invalid event received"};
-    Bytes lyingSize = withString("x", "abc", event(3, 4));
-    lyingSize[9] = 0xF0;  // the string claims far more bytes than the document holds
     Bytes truncated = event(3, 4);
     truncated.resize(12);
     const struct {
@@ -214,23 +206,9 @@ TEST_F(CallrelaydTest, InvalidFramingEndsOnlyItsOwnChildAndBadContentIsSkipped) 
         std::vector<std::string> rest;
     } cases[] = {
         {"closes at once", {}, "Station disconnected", {}},
-        {"length 3", {3, 0, 0, 0}, "BSON document too long", receive},
         {"length 1025", {0x01, 0x04, 0, 0}, "BSON document too long", receive},
-        {"negative length", {0xFF, 0xFF, 0xFF, 0xFF}, "BSON document too long", receive},
         {"truncated body", truncated, "Received bytes doesn't match indicated length-", receive},
-        {"length 4", {4, 0, 0, 0}, "BSON document too long", receive},
-        {"no sid", intDocument({{"e", 1}}), decode[0], {decode[1]}},
-        {"no e", intDocument({{"sid", 2}}), decode[0], {decode[1]}},
-        {"sid is a string",
-         withString("sid", "3", intDocument({{"e", 1}})),
-         decode[0],
-         {decode[1]}},
-        {"e is a string", withString("e", "1", intDocument({{"sid", 3}})), decode[0], {decode[1]}},
         {"sid 17", event(17, 1), decode[0], {decode[1]}},
-        {"e 6", event(3, 6), decode[0], {decode[1]}},
-        {"negative sid", event(-1, 1), decode[0], {decode[1]}},
-        {"negative e", event(3, -1), decode[0], {decode[1]}},
-        {"lying element size", lyingSize, decode[0], {decode[1]}},
         {"another station's sid",
          event(3, 4),
          "Event of station 3 on the connection of station 7 skipped",
