@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bson.h"
+#include "bson_writer.h"
 #include "cid_socket.h"
 #include "thrown.h"
 #include "udp_peer.h"
@@ -186,20 +187,7 @@ TEST(IntersectionStatusTest, BytesAfterTheDocumentAreIgnored) {
 }
 
 TEST(IntersectionStatusTest, DocumentOfExactly1024BytesPassesTheLengthCheck) {
-    std::vector<Element> elements = answer();
-    Bytes base = build(elements);
-    // A string element of 1 + 2 + 4 + n + 1 bytes pads the document to 1024.
-    size_t textLength = 1024 - base.size() - 8;
-    uint8_t buffer[2048];
-    bson_builder builder;
-    bson_init(&builder, buffer, sizeof buffer);
-    for (const Element& element : elements) {
-        append(&builder, element);
-    }
-    bson_appendString(&builder, "x", std::string(textLength, 'a').c_str());
-    ASSERT_EQ(bson_finish(&builder), 1);
-    Bytes padded(buffer, buffer + bson_size(&builder));
-    ASSERT_EQ(padded.size(), 1024u);
+    Bytes padded = *testbson::grownDocument(build(answer()), 1024);
     EXPECT_EQ(parse(padded).sp, 10);
 
     padded[0] = 0x01;  // declared 1025, received 1024

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "harness.h"
+#include "octets.h"
 
 namespace {
 
@@ -212,12 +213,7 @@ class FrameWatch {
             return std::nullopt;
         }
         Clock::time_point at = Clock::now();
-        std::string hexText = line->substr(line->rfind(' ') + 1);
-        Bytes bytes;
-        for (size_t i = 0; i + 1 < hexText.size(); i += 2) {
-            bytes.push_back(static_cast<uint8_t>(std::stoi(hexText.substr(i, 2), nullptr, 16)));
-        }
-        return Frame{bytes, at};
+        return Frame{octets(line->substr(line->rfind(' ') + 1)), at};
     }
 
   private:

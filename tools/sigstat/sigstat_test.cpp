@@ -130,22 +130,4 @@ TEST(Sigstat, RefusesAnswersItCannotTrust) {
     }
 }
 
-TEST(Sigstat, ExtraKeysAndAnyOrderReadTheSame) {
-    auto bytes = answer({{"sg", 3},
-                         {"apscall", 99},
-                         {"sr", 2},
-                         {"vokcall", 1},
-                         {"papscall", 5},
-                         {"pcall", 6},
-                         {"pc", 7},
-                         {"dw", 8},
-                         {"w", 9},
-                         {"extra", 10}});
-    cid_status status{};
-    ASSERT_EQ(sigstat_parse(bytes.data(), bytes.size(), &status), 0);
-    EXPECT_EQ(status.value[CID_PAPSCALL], 5);
-    EXPECT_EQ(status.value[CID_SG], 3);
-    EXPECT_EQ(status.value[CID_W], 9);
-}
-
 }  // namespace
