@@ -18,6 +18,17 @@
 
 #include "descriptor.h"
 
+// The IPv4 socket address of ip:port; std::invalid_argument when ip is no dotted address.
+inline sockaddr_in addressOf(const std::string& ip, uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (inet_pton(AF_INET, ip.c_str(), &address.sin_addr) != 1) {
+        throw std::invalid_argument("bad address " + ip);
+    }
+    return address;
+}
+
 class UdpPeer {
   public:
     using Bytes = std::vector<uint8_t>;
@@ -73,15 +84,6 @@ class UdpPeer {
     }
 
   private:
-    static sockaddr_in addressOf(const std::string& ip, uint16_t port) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        if (inet_pton(AF_INET, ip.c_str(), &address.sin_addr) != 1) {
-            throw std::invalid_argument("bad address " + ip);
-        }
-        return address;
-    }
     void send(const Bytes& bytes, const sockaddr_in& to, socklen_t length) {
         if (sendto(socket_.fd(), bytes.data(), bytes.size(), 0,
                    reinterpret_cast<const sockaddr*>(&to), length) < 0) {

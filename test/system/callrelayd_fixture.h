@@ -56,56 +56,28 @@ struct Element {
 
 // The top-level elements of a document; empty when it is not one that can be walked.
 std::vector<Element> elementsOf(const Bytes& doc) {
-    std::vector<Element> elements;
     if (doc.size() < 5 || doc.back() != 0) {
         return {};
     }
-    size_t at = 4;
     auto int32At = [&](size_t offset) {
         int32_t value = 0;
         memcpy(&value, doc.data() + offset, 4);
         return value;
     };
-    while (at < doc.size() - 1) {
-        Element element{doc[at], "", 0};
-        size_t name = at + 1;
-        size_t end = name;
-        while (end < doc.size() && doc[end] != 0) {
-            ++end;
+    std::vector<Element> elements;
+    for (size_t at = 4; at < doc.size() - 1;) {
+        auto nameEnd = std::find(doc.begin() + static_cast<long>(at) + 1, doc.end(), 0);
+        size_t value = static_cast<size_t>(nameEnd - doc.begin()) + 1;
+        Element element{doc[at], std::string(doc.begin() + static_cast<long>(at) + 1, nameEnd), 0};
+        const uint8_t type = element.type;
+        size_t size = type == 0x10 ? 4 : type == 0x01 ? 8 : type == 0x0A ? 0 : SIZE_MAX;
+        if ((type == 0x02 || type == 0x03) && value + 4 <= doc.size()) {
+            size = static_cast<uint32_t>(int32At(value)) + (type == 0x02 ? 4u : 0u);
         }
-        if (end + 1 >= doc.size()) {
+        if (value >= doc.size() || size > doc.size() - 1 - value) {
             return {};
         }
-        element.name.assign(doc.begin() + static_cast<long>(name),
-                            doc.begin() + static_cast<long>(end));
-        size_t value = end + 1;
-        size_t size = 0;
-        switch (element.type) {
-            case 0x10:
-                size = 4;
-                break;
-            case 0x01:
-                size = 8;
-                break;
-            case 0x0A:
-                size = 0;
-                break;
-            case 0x02:
-            case 0x03:
-                if (value + 4 > doc.size()) {
-                    return {};
-                }
-                size = static_cast<uint32_t>(int32At(value)) + (element.type == 0x02 ? 4u : 0u);
-                break;
-            default:
-                return {};
-        }
-        if (value + size > doc.size() - 1) {
-            return {};
-        }
-        if (element.type == 0x10) {
-            element.value = int32At(value);
-        }
+        element.value = type == 0x10 ? int32At(value) : 0;
         elements.push_back(element);
         at = value + size;
     }

@@ -25,6 +25,8 @@
 #include <system_error>
 #include <thread>
 
+#include "udp_peer.h"
+
 namespace systest {
 namespace {
 
@@ -88,16 +90,6 @@ std::string deepestExistingAncestor(const std::string& path) {
         current = current.substr(0, current.rfind('/'));
     }
     return current.empty() ? "/" : current;
-}
-
-sockaddr_in inetAddress(const std::string& ip, uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    if (inet_pton(AF_INET, ip.c_str(), &address.sin_addr) != 1) {
-        throw std::invalid_argument("bad address " + ip);
-    }
-    return address;
 }
 
 bool waitReadable(int fd, Millis limit) {
@@ -374,7 +366,7 @@ TcpListener::TcpListener(const std::string& ip, uint16_t port, int backlog)
     : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
     int on = 1;
     setsockopt(socket_.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address = inetAddress(ip, port);
+    sockaddr_in address = addressOf(ip, port);
     if (bind(socket_.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
         listen(socket_.fd(), backlog) < 0) {
         fail("listen " + ip + ":" + std::to_string(port));
@@ -394,8 +386,8 @@ std::optional<Socket> TcpListener::accept(Millis limit) {
 
 std::optional<Socket> tcpConnect(const std::string& localIp, const std::string& ip, uint16_t port,
                                  Millis limit) {
-    sockaddr_in local = inetAddress(localIp, 0);
-    sockaddr_in remote = inetAddress(ip, port);
+    sockaddr_in local = addressOf(localIp, 0);
+    sockaddr_in remote = addressOf(ip, port);
     auto deadline = Clock::now() + limit;
     for (;;) {
         Socket sock(socket(AF_INET, SOCK_STREAM, 0));
