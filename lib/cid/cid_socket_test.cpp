@@ -91,14 +91,4 @@ TEST(CIDSocketTest, FailedConnectLeavesNoDescriptorOpen) {
     }
 }
 
-TEST(CIDSocketTest, DestructorClosesTheSocket) {
-    UdpPeer cid;
-    size_t before = openDescriptors();
-    {
-        CIDSocket socket("127.0.0.1", cid.port());
-        EXPECT_EQ(openDescriptors(), before + 1);
-    }
-    EXPECT_EQ(openDescriptors(), before);
-}
-
 }  // namespace

@@ -3,6 +3,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sched.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <random>
 
@@ -57,6 +61,12 @@ inline Bytes grownOrCut(const Bytes& doc, size_t size) {
     }
     Bytes whole = grownDocument(doc, size + 1).value_or(doc);
     return Bytes(whole.begin(), whole.begin() + static_cast<long>(size));
+}
+
+// Moves this test into a network namespace of its own whose loopback is down, so that there is
+// no route to 127.0.0.1 and connecting fails.
+inline void noRouteToCid() {
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0) << strerror(errno);
 }
 
 // How often `piece` stands in `text`, overlaps counted.

@@ -1,8 +1,4 @@
 // sigcmd, the real binary, against a CID played by the test on 127.0.0.1:5000.
-#include <sched.h>
-
-#include <cerrno>
-#include <cstring>
 #include <string>
 
 #include "harness.h"
@@ -22,12 +18,6 @@ const std::string USAGE =
 
 Bytes command(int32_t t, int32_t c, int32_t r, int32_t g) {
     return intDocument({{"t", t}, {"c", c}, {"r", r}, {"g", g}});
-}
-
-// Moves this test into a network namespace of its own whose loopback is down, so that there is
-// no route to 127.0.0.1 and connecting fails.
-void noRouteToCid() {
-    ASSERT_EQ(unshare(CLONE_NEWNET), 0) << strerror(errno);
 }
 
 class SigcmdTest : public SystemTest {};

@@ -1,8 +1,4 @@
 // sigstat, the real binary, against a CID played by the test.
-#include <sched.h>
-
-#include <cerrno>
-#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
@@ -19,17 +15,7 @@ using Keys = std::vector<std::pair<std::string, int32_t>>;
 const Keys STATUS = {{"w", 1},        {"dw", 254},     {"pc", 0},     {"pcall", 4},
                      {"papscall", 8}, {"vokcall", 16}, {"sr", 32768}, {"sg", 3}};
 
-Bytes document(const Keys& keys) {
-    return intDocument(keys);
-}
-
 const Bytes STATUS_QUERY = {0x0c, 0, 0, 0, 0x10, 0x74, 0, 1, 0, 0, 0, 0};
-
-// Moves this test into a network namespace of its own whose loopback is down, so that there is
-// no route to 127.0.0.1 and connecting fails.
-void noRouteToCid() {
-    ASSERT_EQ(unshare(CLONE_NEWNET), 0) << strerror(errno);
-}
 
 class SigstatTest : public SystemTest {
   protected:
@@ -88,7 +74,7 @@ TEST_F(SigstatTest, ShortWriteOfTheRawFormFails) {
     // Standard output is a full pipe-less file: /dev/full refuses every write.
     Process sigstat({"/bin/sh", "-c", "exec " + program("sigstat") + " --binary >/dev/full"});
     ASSERT_TRUE(cid.receive(3s));
-    cid.reply(document(STATUS));
+    cid.reply(intDocument(STATUS));
     Result result = sigstat.wait(5s);
     EXPECT_EQ(result.status, 255);
     EXPECT_EQ(result.err, "main: Write didn't write the correct amount\n");
@@ -98,7 +84,7 @@ TEST_F(SigstatTest, RawFormPipesIntoBsoncat) {
     UdpPeer cid("127.0.0.1", 5000);
     Process pipeline({"/bin/sh", "-c", program("sigstat") + " --binary | " + program("bsoncat")});
     ASSERT_TRUE(cid.receive(3s));
-    cid.reply(document(STATUS));
+    cid.reply(intDocument(STATUS));
     Result result = pipeline.wait(5s);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out,
@@ -133,7 +119,7 @@ SizedAnswer sized(const Bytes& bytes) {
     if (!framedWhole(bytes) || bytes.size() >= 1024) {
         return {bytes, refusalOf(bytes), ""};
     }
-    size_t extra = bytes.size() - document(STATUS).size();
+    size_t extra = bytes.size() - intDocument(STATUS).size();
     std::string tail;
     if (extra >= 8) {
         tail = " \"p\": " + std::string(extra - 8, 'a');
@@ -176,7 +162,7 @@ TEST_F(SigstatTest, AnswersOfEverySizeFrom0To1024AreReadOrRefusedCleanly) {
     std::vector<SizedAnswer> answers;
     for (size_t size = 0; size <= 1024; ++size) {
         answers.push_back(sized(noDocument(size, random)));
-        answers.push_back(sized(grownOrCut(document(STATUS), size)));
+        answers.push_back(sized(grownOrCut(intDocument(STATUS), size)));
     }
     // One shell runs sigstat once per answer, the forms in turn, and marks the end of each
     // run on both streams; a run starts only after the one before has ended, so the n-th query
