@@ -109,16 +109,6 @@ TEST(BsonBuilder, TextNeverTakesTheLastByte) {
     EXPECT_EQ(b.flags & BSON_OVERFLOW, BSON_OVERFLOW);
 }
 
-TEST(BsonBuilder, TerminatorThatDoesNotFitFailsFinish) {
-    uint8_t buffer[11];
-    bson_builder b;
-    ASSERT_EQ(bson_init(&b, buffer, 11), 1);
-    EXPECT_EQ(bson_appendInt(&b, "t", 1), 0);
-    EXPECT_EQ(b.length, 11u);
-    EXPECT_EQ(bson_finish(&b), -1);
-    EXPECT_EQ(bson_isValid(&b), 0);
-}
-
 TEST(BsonBuilder, FailuresAreStickyUntilInit) {
     uint8_t buffer[64];
     bson_builder b;
