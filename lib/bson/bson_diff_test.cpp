@@ -369,7 +369,7 @@ void expectOursReads(const uint8_t* document, const Doc& doc) {
     EXPECT_EQ(e, nullptr) << "our walk goes on past the elements that were built";
 }
 
-TEST(BsonDiff, DocumentsWeBuildAreReadByLibbsonAndBuiltIdenticallyByIt) {
+TEST(BsonDiff, DocumentsWeBuildPassOurCheckAreReadByLibbsonAndBuiltIdenticallyByIt) {
     const Rounds r = roundsFor("BSON_DIFF", 20261208, 10000);
     size_t bytes = 0;
     for (uint32_t i = 0; i < r.count; ++i) {
@@ -379,6 +379,7 @@ TEST(BsonDiff, DocumentsWeBuildAreReadByLibbsonAndBuiltIdenticallyByIt) {
         const Doc doc = generator.document();
         const Bytes ours = buildOurs(doc);
         ASSERT_FALSE(testing::Test::HasFailure());
+        EXPECT_EQ(bson_check(ours.data(), uint32_t(ours.size())), 0);
         bytes += ours.size();
 
         // libbson takes the bytes as a whole document of exactly this length and walks it.
