@@ -117,6 +117,13 @@ int uniqueCounter() {
     return ++counter;
 }
 
+// Bind-mounts `source` over `target` (a file or a directory).
+void bindMount(const std::string& source, const std::string& target) {
+    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) < 0) {
+        fail("bind " + source + " over " + target);
+    }
+}
+
 // A fresh tmpfs on /tmp. A project tree that lies under /tmp itself (a clone made there) is
 // bound back in, so that the programs and sources stay where the tests look for them.
 void mountPrivateTmp() {
@@ -171,12 +178,6 @@ void mountTmpfs(const std::string& path) {
     }
     if (target != path) {
         makeDirectories(path);
-    }
-}
-
-void bindMount(const std::string& source, const std::string& target) {
-    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) < 0) {
-        fail("bind " + source + " over " + target);
     }
 }
 

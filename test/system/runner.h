@@ -29,9 +29,6 @@ std::string enterPrivateNamespaces();
 // existing ancestor, so nothing is ever created on the real file system.
 void mountTmpfs(const std::string& path);
 
-// Bind-mounts `source` over `target` (a file or a directory) inside the private namespace.
-void bindMount(const std::string& source, const std::string& target);
-
 // Writes `text` to a file, creating it.
 void writeFile(const std::string& path, const std::string& text);
 std::string readFile(const std::string& path);

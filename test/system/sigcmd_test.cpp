@@ -57,14 +57,6 @@ TEST_F(SigcmdTest, EachFormSendsOneDatagramAndSucceeds) {
     }
 }
 
-TEST_F(SigcmdTest, PedestrianCallIsThirtyThreeBytes) {
-    UdpPeer cid("127.0.0.1", 5000);
-    ASSERT_EQ(run({program("sigcmd"), "ped", "5"}).status, 0);
-    auto datagram = cid.receive(2s);
-    ASSERT_TRUE(datagram);
-    EXPECT_EQ(datagram->size(), 33u);
-}
-
 TEST_F(SigcmdTest, MalformedCommandLinesPrintUsageAndSendNothing) {
     const std::vector<std::vector<std::string>> cases = {
         {},
