@@ -195,28 +195,6 @@ TEST(ReceiveTest, EachOutcomeLogsItsLines) {
     }
 }
 
-TEST(ReceiveTest, StreamStaysAlignedOnDocumentsPastOneSkipped) {
-    Pair pair;
-    Bytes sent;
-    for (int32_t type : {1, 6, 4, 2}) {
-        Bytes doc = ints({{"sid", 5}, {"e", type}});
-        sent.insert(sent.end(), doc.begin(), doc.end());
-    }
-    pair.write(sent);
-    pair.closeWriter();
-    testing::internal::CaptureStderr();
-    StationStream stream(pair.reader());
-    for (int32_t type : {1, -1, 4, 2}) {
-        APBEvent event = nullEvent;
-        Received outcome = receiveEvent(stream, event);
-        EXPECT_EQ(outcome, type < 0 ? Received::SKIPPED : Received::EVENT) << type;
-        EXPECT_EQ(event.type, type < 0 ? 0 : type);
-    }
-    APBEvent event = nullEvent;
-    EXPECT_EQ(receiveEvent(stream, event), Received::END);
-    testing::internal::GetCapturedStderr();
-}
-
 TEST(ReceiveTest, AMessageAcrossTheBufferEndIsReassembled) {
     // 48 messages of 21 bytes leave 16 bytes of room for the next one, of 1024 bytes.
     Bytes sent;
