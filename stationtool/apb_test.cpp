@@ -16,9 +16,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes hex(const std::string& text) {
-    return octets(text);
-}
+const auto hex = octets;
 
 const char* const OID = "1.3.6.1.4.1.1206.4.2.14.7.3";
 const std::string OID_HEX = "06 0C 2B 06 01 04 01 89 36 04 02 0E 07 03";

@@ -15,9 +15,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes hex(const std::string& text) {
-    return octets(text);
-}
+const auto hex = octets;
 
 Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes out;

@@ -88,12 +88,6 @@ class BsoncatTest : public SystemTest {
     Result cat(const Bytes& input) { return run({program("bsoncat")}, asText(input)); }
 };
 
-TEST_F(BsoncatTest, EmptyInputPrintsNothing) {
-    Result result = cat({});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, "");
-}
-
 TEST_F(BsoncatTest, ThousandsOfRandomDocumentsPrintAsRendered) {
     DocumentMaker maker(20261208);
     Bytes stream;
