@@ -90,11 +90,8 @@ IntersectionStatus parse(const Bytes& bytes) {
     return parse(bytes, static_cast<uint32_t>(bytes.size()));
 }
 
-std::string failure(const Bytes& bytes, uint32_t size) {
-    return messageOf<std::runtime_error>([&] { parse(bytes, size); });
-}
 std::string failure(const Bytes& bytes) {
-    return failure(bytes, static_cast<uint32_t>(bytes.size()));
+    return messageOf<std::runtime_error>([&] { parse(bytes); });
 }
 
 TEST(IntersectionStatusTest, ReadsEveryKeyIntoItsField) {

@@ -4,27 +4,13 @@
 #include <vector>
 
 #include "bson.h"
+#include "bson_writer.h"
 #include "capture.h"
 #include "sigstat.h"
 
 namespace {
 
-struct Key {
-    const char* name;
-    int32_t value;
-};
-
-std::vector<uint8_t> answer(std::initializer_list<Key> keys) {
-    std::vector<uint8_t> buffer(1024);
-    bson_builder builder;
-    bson_init(&builder, buffer.data(), 1024);
-    for (const Key& key : keys) {
-        bson_appendInt(&builder, key.name, key.value);
-    }
-    bson_finish(&builder);
-    buffer.resize(bson_length(buffer.data()));
-    return buffer;
-}
+const auto answer = testbson::intDocument;
 
 std::vector<uint8_t> fullAnswer() {
     return answer({{"w", 1},
