@@ -2,11 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <system_error>

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <cstdio>
