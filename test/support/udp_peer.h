@@ -53,7 +53,11 @@ class UdpPeer {
     // One datagram (up to 64 KiB); nullopt when none arrives within `limit`.
     std::optional<Bytes> receive(Millis limit = Millis(5000)) {
         pollfd entry{socket_.fd(), POLLIN, 0};
-        if (poll(&entry, 1, static_cast<int>(limit.count())) <= 0) {
+        int ready;
+        do {
+            ready = poll(&entry, 1, static_cast<int>(limit.count()));
+        } while (ready < 0 && errno == EINTR);
+        if (ready <= 0) {
             return std::nullopt;
         }
         Bytes bytes(65536);
