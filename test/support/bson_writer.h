@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -34,8 +33,7 @@ inline void appendInt(Bytes& doc, const std::string& name, int32_t value) {
 
 inline void appendDouble(Bytes& doc, const std::string& name, double value) {
     appendName(doc, 0x01, name);
-    uint8_t raw[8];
-    memcpy(raw, &value, 8);
+    const auto* raw = reinterpret_cast<const uint8_t*>(&value);
     doc.insert(doc.end(), raw, raw + 8);
 }
 

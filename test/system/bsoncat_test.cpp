@@ -79,13 +79,11 @@ class DocumentMaker {
     std::mt19937 random_;
 };
 
-std::string asText(const Bytes& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
-
 class BsoncatTest : public SystemTest {
   protected:
-    Result cat(const Bytes& input) { return run({program("bsoncat")}, asText(input)); }
+    Result cat(const Bytes& input) {
+        return run({program("bsoncat")}, std::string(input.begin(), input.end()));
+    }
 };
 
 TEST_F(BsoncatTest, ThousandsOfRandomDocumentsPrintAsRendered) {
