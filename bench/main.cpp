@@ -21,9 +21,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "harness.h"
 #include "macro.h"
 #include "micro.h"
+#include "runner.h"
 #include "syslog_capture.h"
 #include "table.h"
 

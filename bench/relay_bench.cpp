@@ -2,9 +2,9 @@
 // (TCP connections from 192.168.0.10 onwards to port 50005) and the CID (UDP 127.0.0.1:5000),
 // stamps each pedestrian call when a station sends it and when its datagram reaches the CID, and
 // runs the same driver against both programs in turns.
-#include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -12,8 +12,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "harness.h"
 #include "macro.h"
+#include "runner.h"
+#include "udp_peer.h"
 
 namespace {
 
@@ -48,18 +49,11 @@ int stationOf(const uint8_t* datagram, ssize_t size) {
 // The CID: stamps each datagram on arrival and wakes the station it came from.
 class Cid {
   public:
-    Cid() : socket_(socket(AF_INET, SOCK_DGRAM, 0)) {
+    Cid() : socket_("127.0.0.1", 5000) {
         int size = 64 << 20;
         setsockopt(socket_.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
         timeval tick{0, 50000};  // how often the receiver looks at stop_
         setsockopt(socket_.fd(), SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(5000);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(socket_.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-            throw std::runtime_error("cannot bind the CID's 127.0.0.1:5000");
-        }
         thread_ = std::thread([this] { run(); });
     }
     ~Cid() {
@@ -103,7 +97,7 @@ class Cid {
         }
     }
 
-    systest::Socket socket_;
+    UdpPeer socket_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;

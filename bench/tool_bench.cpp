@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "harness.h"
 #include "macro.h"
+#include "runner.h"
 
 extern char** environ;
 

@@ -5,15 +5,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <random>
 #include <thread>
 
-#include "test_util.h"
+#include "bson_writer.h"
 
 namespace {
 
-using testutil::Bytes;
-using testutil::ints;
+using namespace testbson;
+const auto ints = intDocument;
 
 class Pair {
   public:
@@ -42,11 +41,12 @@ bool isValid(const Bytes& document) {
 }
 
 TEST(DecodeEventTest, AcceptsOnlyIntegerSidUpTo16AndEventUpTo5) {
-    using testutil::appendString;
     Bytes stringSid(4, 0);
     appendString(stringSid, "sid", "3");
-    testutil::appendInt(stringSid, "e", 1);
-    stringSid.push_back(0);
+    appendInt(stringSid, "e", 1);
+    Bytes stringEvent(4, 0);
+    appendInt(stringEvent, "sid", 3);
+    appendString(stringEvent, "e", "1");
     const struct {
         const char* name;
         Bytes document;
@@ -62,7 +62,8 @@ TEST(DecodeEventTest, AcceptsOnlyIntegerSidUpTo16AndEventUpTo5) {
         {"no sid", ints({{"e", 1}}), false},
         {"no event", ints({{"sid", 2}}), false},
         {"names only begin alike", ints({{"sidx", 2}, {"ev", 1}}), false},
-        {"sid is a string", testutil::finished(stringSid), false},
+        {"sid is a string", finishDocument(stringSid), false},
+        {"e is a string", finishDocument(stringEvent), false},
         {"empty document", ints({}), false},
     };
     for (const auto& c : cases) {
@@ -107,23 +108,6 @@ TEST(DecodeEventTest, StaysInsideTheReceivedBytes) {
     }
 }
 
-TEST(DecodeEventTest, ArbitraryBytesNeverReadOutside) {
-    std::mt19937 random(4);
-    Bytes valid = ints({{"e", 4}, {"sid", 3}, {"x", 1}});
-    for (int round = 0; round < 20000; ++round) {
-        Bytes bytes = valid;
-        bytes.resize(4 + random() % 40, 0);
-        for (int flips = random() % 6; flips > 0; --flips) {
-            bytes[random() % bytes.size()] = static_cast<uint8_t>(random());
-        }
-        if (random() % 3 == 0) {
-            uint32_t length = static_cast<uint32_t>(bytes.size());
-            memcpy(bytes.data(), &length, 4);
-        }
-        decodeEvent(bytes.data(), static_cast<uint32_t>(bytes.size()));
-    }
-}
-
 TEST(ReceiveTest, MessagesArrivingByteByByteAreReassembled) {
     Pair pair;
     Bytes sent = ints({{"sid", 3}, {"e", 4}});
@@ -164,11 +148,10 @@ ReceivedFrom receiveFrom(const Bytes& sent) {
 // A valid event padded with a string element to `size` bytes.
 Bytes padded(size_t size) {
     Bytes doc(4, 0);
-    testutil::appendInt(doc, "sid", 1);
-    testutil::appendInt(doc, "e", 1);
-    testutil::appendString(doc, "pad", std::string(size - 31, 'x'));
-    doc.push_back(0);
-    return testutil::finished(doc);
+    appendInt(doc, "sid", 1);
+    appendInt(doc, "e", 1);
+    appendString(doc, "pad", std::string(size - 31, 'x'));
+    return finishDocument(doc);
 }
 
 TEST(ReceiveTest, EachOutcomeLogsItsLines) {
@@ -210,28 +193,6 @@ TEST(ReceiveTest, EachOutcomeLogsItsLines) {
             EXPECT_EQ(received.log, "") << c.name;
         }
     }
-}
-
-TEST(ReceiveTest, StreamStaysAlignedOnDocumentsPastOneSkipped) {
-    Pair pair;
-    Bytes sent;
-    for (int32_t type : {1, 6, 4, 2}) {
-        Bytes doc = ints({{"sid", 5}, {"e", type}});
-        sent.insert(sent.end(), doc.begin(), doc.end());
-    }
-    pair.write(sent);
-    pair.closeWriter();
-    testing::internal::CaptureStderr();
-    StationStream stream(pair.reader());
-    for (int32_t type : {1, -1, 4, 2}) {
-        APBEvent event = nullEvent;
-        Received outcome = receiveEvent(stream, event);
-        EXPECT_EQ(outcome, type < 0 ? Received::SKIPPED : Received::EVENT) << type;
-        EXPECT_EQ(event.type, type < 0 ? 0 : type);
-    }
-    APBEvent event = nullEvent;
-    EXPECT_EQ(receiveEvent(stream, event), Received::END);
-    testing::internal::GetCapturedStderr();
 }
 
 TEST(ReceiveTest, AMessageAcrossTheBufferEndIsReassembled) {

@@ -10,17 +10,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <optional>
 
+#include "bson_writer.h"
 #include "descriptors.h"
+#include "scratch.h"
 #include "socket.h"
-#include "test_util.h"
 
 namespace {
 
-using testutil::Bytes;
-using testutil::ints;
+using testbson::Bytes;
+const auto ints = testbson::intDocument;
 
 constexpr uint32_t LOOPBACK_BASE = 0x7F000001;  // station 0 at 127.0.0.1
 
@@ -48,27 +48,15 @@ bool readable(int fd, int milliseconds) {
 class Database {
   public:
     explicit Database(const char* sql = nullptr) {
-        char pattern[] = "/tmp/relay_test.XXXXXX";
-        directory_ = mkdtemp(pattern);
-        path_ = directory_ + "/config.db";
         if (sql != nullptr) {
-            sqlite3* db = nullptr;
-            sqlite3_open(path_.c_str(), &db);
-            char* error = nullptr;
-            EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &error), SQLITE_OK) << error;
-            sqlite3_free(error);
-            sqlite3_close(db);
+            EXPECT_EQ(execSql(path_, sql), "");
         }
-    }
-    ~Database() {
-        unlink(path_.c_str());
-        rmdir(directory_.c_str());
     }
     const char* path() const { return path_.c_str(); }
 
   private:
-    std::string directory_;
-    std::string path_;
+    ScratchDirectory directory_;
+    std::string path_ = directory_.path() + "/config.db";
 };
 
 const char* SAMPLE =

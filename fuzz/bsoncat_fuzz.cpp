@@ -9,6 +9,7 @@
 #include <string>
 
 #include "bson.h"
+#include "capture.h"
 #include "fuzz_check.h"
 #include "stream.h"
 
@@ -22,10 +23,7 @@ struct Expected {
 
 // The stream walked document by document, without the tool's reader.
 Expected walk(const uint8_t* data, size_t size) {
-    char* text = nullptr;
-    size_t length = 0;
-    FILE* out = open_memstream(&text, &length);
-    FUZZ_CHECK(out != nullptr);
+    Capture out;
     size_t at = 0;
     size_t count = 0;
     int result = 0;
@@ -45,16 +43,13 @@ Expected walk(const uint8_t* data, size_t size) {
             result = -1;
             break;
         }
-        bson_print(out, document.get());
+        bson_print(out.stream(), document.get());
         at += declared;
         ++count;
     }
-    std::fclose(out);
-    Expected expected{
-        std::string(text, length), result,
+    return {
+        out.text(), result,
         "bsoncat: document " + std::to_string(count + 1) + " at byte " + std::to_string(at) + ": "};
-    std::free(text);
-    return expected;
 }
 
 }  // namespace
@@ -64,22 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // fmemopen refuses an empty buffer; an empty input reads as /dev/null does.
     FILE* in = size > 0 ? fmemopen(held.get(), size, "rb") : std::fopen("/dev/null", "rb");
     FUZZ_CHECK(in != nullptr);
-    char* text = nullptr;
-    size_t length = 0;
-    FILE* out = open_memstream(&text, &length);
-    FUZZ_CHECK(out != nullptr);
-    char* message = nullptr;
-    size_t messageLength = 0;
-    FILE* err = open_memstream(&message, &messageLength);
-    FUZZ_CHECK(err != nullptr);
-    int result = bsoncat_run(in, out, err);
+    Capture out;
+    Capture err;
+    int result = bsoncat_run(in, out.stream(), err.stream());
     std::fclose(in);
-    std::fclose(out);
-    std::fclose(err);
-    std::string printed(text, length);
-    std::string refusal(message, messageLength);
-    std::free(text);
-    std::free(message);
+    std::string printed = out.text();
+    std::string refusal = err.text();
 
     Expected expected = walk(held.get(), size);
     FUZZ_CHECK(result == expected.result);

@@ -8,22 +8,11 @@
 #include <string>
 
 #include "bson.h"
+#include "capture.h"
 #include "fuzz_check.h"
 #include "sigstat.h"
 
 namespace {
-
-std::string written(const std::function<void(FILE*)>& write) {
-    char* text = nullptr;
-    size_t length = 0;
-    FILE* stream = open_memstream(&text, &length);
-    FUZZ_CHECK(stream != nullptr);
-    write(stream);
-    std::fclose(stream);
-    std::string result(text, length);
-    std::free(text);
-    return result;
-}
 
 // "<tag>decimal</tag>\n" lines in the fixed order, nothing else.
 bool taggedLines(const std::string& text) {
@@ -63,11 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(size >= 5 && size < 1024 && bson_length(held.get()) == size);
     FUZZ_CHECK(bson_check(held.get(), static_cast<uint32_t>(size)) == 0);
 
-    std::string summary = written([&](FILE* s) { sigstat_write(s, SIGSTAT_NIFTY, &status); });
+    std::string summary = captured([&](FILE* s) { sigstat_write(s, SIGSTAT_NIFTY, &status); });
     FUZZ_CHECK(summary.size() == 14 && summary.rfind("Ped: ", 0) == 0 && summary[13] == '\n');
     FUZZ_CHECK(summary.find_first_not_of("^X/?", 5) == 13);
 
-    std::string hex = written([&](FILE* s) { sigstat_write(s, SIGSTAT_HEX, &status); });
+    std::string hex = captured([&](FILE* s) { sigstat_write(s, SIGSTAT_HEX, &status); });
     unsigned w = 0, dw = 0, pc = 0;
     int used = 0;
     FUZZ_CHECK(std::sscanf(hex.c_str(), "%X %X %X\n%n", &w, &dw, &pc, &used) == 3);
@@ -76,10 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                dw == static_cast<unsigned>(status.value[CID_DW]) &&
                pc == static_cast<unsigned>(status.value[CID_PC]));
 
-    FUZZ_CHECK(taggedLines(written([&](FILE* s) { sigstat_write(s, SIGSTAT_XML, &status); })));
+    FUZZ_CHECK(taggedLines(captured([&](FILE* s) { sigstat_write(s, SIGSTAT_XML, &status); })));
 
     // The text form prints the accepted answer itself.
-    std::string json = written([&](FILE* s) { bson_print(s, held.get()); });
+    std::string json = captured([&](FILE* s) { bson_print(s, held.get()); });
     FUZZ_CHECK(json.rfind("{\n", 0) == 0);
     return 0;
 }

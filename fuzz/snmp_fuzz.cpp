@@ -11,6 +11,7 @@
 #include <string>
 
 #include "apb.h"
+#include "capture.h"
 #include "fuzz_check.h"
 #include "snmp.h"
 
@@ -76,14 +77,7 @@ void readAccepted(const uint8_t* message, size_t size) {
     uint8_t copy[255];
     snmp_copyOctetString(value, copy, sizeof copy);
 
-    char* text = nullptr;
-    size_t length = 0;
-    FILE* stream = open_memstream(&text, &length);
-    FUZZ_CHECK(stream != nullptr);
-    snmp_printMessage(stream, message);
-    std::fclose(stream);
-    std::string dump(text, length);
-    std::free(text);
+    std::string dump = captured([&](FILE* stream) { snmp_printMessage(stream, message); });
     // Whole lines only; the closing line, unless the dump ended early at a long string.
     FUZZ_CHECK(!dump.empty() && dump.back() == '\n');
     bool closed =

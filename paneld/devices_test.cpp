@@ -2,17 +2,17 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <system_error>
 #include <thread>
 
 #include "descriptors.h"
+#include "scratch.h"
+#include "thrown.h"
 
 #include "cid_socket.h"
 #include "display.h"
@@ -23,31 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-template <typename Action>
-std::string systemError(Action action) {
-    try {
-        action();
-    } catch (const std::system_error& error) {
-        return error.what();
-    }
-    return "(nothing thrown)";
-}
-
-class ScratchDirectory : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/paneld-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf " + directory_).c_str()); }
-    std::string file(const std::string& name, const std::string& content) {
-        std::string path = directory_ + "/" + name;
-        std::ofstream(path, std::ios::trunc) << content;
-        return path;
-    }
-    std::string directory_;
-};
+class Scratch : public ::testing::Test, protected ScratchDirectory {};
 
 TEST(TextFrameTest, FrameIsCommandTextAndTerminator) {
     uint8_t frame[DISPLAY_FRAME_SIZE];
@@ -83,23 +59,23 @@ TEST(I2CDisplayTest, WriteTextSendsOneFrame) {
     close(ends[0]);
 }
 
-TEST_F(ScratchDirectory, DeviceThatRefusesTheSlaveAddressLeavesNothingOpen) {
+TEST_F(Scratch, DeviceThatRefusesTheSlaveAddressLeavesNothingOpen) {
     std::string path = file("i2c", "");
     size_t before = openDescriptors();
-    EXPECT_EQ(systemError([&] {
+    EXPECT_EQ(messageOf<std::system_error>([&] {
                   I2CDisplay display(path.c_str());
               }).rfind("Unable to set I2C slave address. " + path + " 0x23: ", 0),
               0u);
     EXPECT_EQ(openDescriptors(), before);
-    EXPECT_EQ(systemError([&] { I2CDisplay display((path + "-absent").c_str()); }),
+    EXPECT_EQ(messageOf<std::system_error>([&] { I2CDisplay display((path + "-absent").c_str()); }),
               "Unable to open I2C device. " + path + "-absent: No such file or directory");
 }
 
 TEST(I2CDisplayTest, FailedWritesAreSystemErrors) {
     I2CDisplay display = I2CDisplay::adopt(-1);
-    EXPECT_EQ(systemError([&] { display.writeText("x"); }),
+    EXPECT_EQ(messageOf<std::system_error>([&] { display.writeText("x"); }),
               "Unable to write to display. descriptor -1: Bad file descriptor");
-    EXPECT_EQ(systemError([&] { display.writeCommand(0); }),
+    EXPECT_EQ(messageOf<std::system_error>([&] { display.writeCommand(0); }),
               "Unable to write command to display. descriptor -1: Bad file descriptor");
 }
 
@@ -108,7 +84,7 @@ TEST(GpioInputTest, ValuePathNamesTheLine) {
     EXPECT_EQ(gpioValuePath(70), "/sys/class/gpio/gpio70/value");
 }
 
-TEST_F(ScratchDirectory, ReadValueRereadsTheFirstByte) {
+TEST_F(Scratch, ReadValueRereadsTheFirstByte) {
     std::string path = file("value", "1\n");
     GpioInput input(path);
     EXPECT_EQ(input.readValue(), 0x31u);
@@ -119,12 +95,12 @@ TEST_F(ScratchDirectory, ReadValueRereadsTheFirstByte) {
     EXPECT_EQ(input.readValue(), 0u);
 }
 
-TEST_F(ScratchDirectory, UnusableValueFilesAreSystemErrors) {
-    EXPECT_EQ(systemError([&] { GpioInput input(directory_ + "/absent"); }),
-              "Unable to open GPIO file. " + directory_ + "/absent: No such file or directory");
+TEST_F(Scratch, UnusableValueFilesAreSystemErrors) {
+    EXPECT_EQ(messageOf<std::system_error>([&] { GpioInput input(path() + "/absent"); }),
+              "Unable to open GPIO file. " + path() + "/absent: No such file or directory");
     size_t before = openDescriptors();
-    EXPECT_EQ(systemError([&] { GpioInput input(directory_); }),
-              "Unable to read GPIO file. " + directory_ + ": Is a directory");
+    EXPECT_EQ(messageOf<std::system_error>([&] { GpioInput input(path()); }),
+              "Unable to read GPIO file. " + path() + ": Is a directory");
     EXPECT_EQ(openDescriptors(), before);
 }
 
@@ -175,7 +151,7 @@ TEST(IntervalTimerTest, OneShotFiresOnceAndRearmingRestartsThePeriod) {
 }
 
 // Each owner gets descriptor 0 while standard input is closed, and closes it like any other.
-TEST_F(ScratchDirectory, DescriptorZeroIsClosedToo) {
+TEST_F(Scratch, DescriptorZeroIsClosedToo) {
     std::string path = file("value", "1\n");
     const std::function<int()> owners[] = {
         [] { return IntervalTimer(100, true).descriptor(); },

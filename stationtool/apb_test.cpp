@@ -1,28 +1,22 @@
 // The exchange against an agent played by the test on 127.0.0.1, answering with chosen octets.
 #include "apb.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "snmp.h"
-
 #include "octets.h"
+#include "snmp.h"
+#include "udp_peer.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes hex(const std::string& text) {
-    return octets(text);
-}
+const auto hex = octets;
 
 const char* const OID = "1.3.6.1.4.1.1206.4.2.14.7.3";
 const std::string OID_HEX = "06 0C 2B 06 01 04 01 89 36 04 02 0E 07 03";
@@ -47,22 +41,10 @@ Bytes response(const std::string& value, int error = 0) {
 class FakeAgent {
   public:
     explicit FakeAgent(std::vector<Bytes> answers) : answers_(std::move(answers)) {
-        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) < 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) < 0) {
-            ADD_FAILURE() << "cannot bind the fake agent";
-        }
-        port = ntohs(address.sin_port);
+        port = peer_.port();
         thread_ = std::thread([this] { serve(); });
     }
-    ~FakeAgent() {
-        finish();
-        close(fd_);
-    }
+    ~FakeAgent() { finish(); }
     FakeAgent(const FakeAgent&) = delete;
     FakeAgent& operator=(const FakeAgent&) = delete;
 
@@ -80,25 +62,19 @@ class FakeAgent {
 
   private:
     void serve() {
-        pollfd entry{fd_, POLLIN, 0};
-        if (poll(&entry, 1, 5000) <= 0) {
+        std::optional<Bytes> request = peer_.receive();
+        if (!request) {
             return;
         }
-        uint8_t buffer[2048];
-        sockaddr_in peer{};
-        socklen_t length = sizeof peer;
-        ssize_t size =
-            recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &length);
-        request_.assign(buffer, buffer + std::max<ssize_t>(size, 0));
+        request_ = *request;
         for (const Bytes& answer : answers_) {
-            sendto(fd_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&peer),
-                   length);
+            peer_.reply(answer);
         }
     }
 
     std::vector<Bytes> answers_;
     Bytes request_;
-    int fd_ = -1;
+    UdpPeer peer_;
     std::thread thread_;
 };
 
@@ -276,16 +252,7 @@ TEST(ApbOpen, StationsOutsideTheRangeHaveNoAddress) {
 
 TEST(ApbExchange, NoAgentListeningFailsWithTheSystemError) {
     // Bound, then closed again: nothing listens on that port of the loopback.
-    FakeAgent::port = 0;
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    FakeAgent::port = ntohs(address.sin_port);
+    FakeAgent::port = UdpPeer().port();
 
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();

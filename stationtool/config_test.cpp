@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,6 +12,9 @@
 #include <functional>
 #include <sstream>
 #include <string>
+
+#include "capture.h"
+#include "scratch.h"
 
 namespace {
 
@@ -52,25 +54,8 @@ CREATE VIEW v_sendtostation AS SELECT * FROM tbl_settings;
 
 class ConfigTest : public testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/config_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        path = dir + "/config.db";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
     // Runs sql on the database file, creating it when missing.
-    void exec(const std::string& sql) {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        char* error = nullptr;
-        int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-        std::string text = error ? error : "";
-        sqlite3_free(error);
-        sqlite3_close(db);
-        ASSERT_EQ(rc, SQLITE_OK) << text;
-    }
+    void exec(const std::string& sql) { ASSERT_EQ(execSql(path, sql), ""); }
     void loadSample() {
         exec(readFile(STATIONTOOL_SOURCE_DIR "/config.sql"));
         exec(readFile(STATIONTOOL_SOURCE_DIR "/sample.sql"));
@@ -86,8 +71,9 @@ class ConfigTest : public testing::Test {
         return captured([&] { return config_getSettingAt(path.c_str(), name.c_str(), id, value); });
     }
 
-    std::string dir;
-    std::string path;
+    ScratchDirectory scratch;
+    std::string dir = scratch.path();
+    std::string path = dir + "/config.db";
 };
 
 const char* const SAMPLE_DUMP =
@@ -142,14 +128,7 @@ const char* const SAMPLE_DUMP =
     "    8 | 15 | 16 | 24\n";
 
 std::string dump(const config_t& config) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&text, &size);
-    config_dump(out, &config);
-    fclose(out);
-    std::string result(text, size);
-    free(text);
-    return result;
+    return ::captured([&](FILE* out) { config_dump(out, &config); });
 }
 
 // The one-line creation documented at the top of sample.sql, with the sqlite3 shell.
@@ -305,28 +284,22 @@ TEST_F(ConfigTest, NameWithoutObjectFailsInTheStep) {
     }
 }
 
-TEST_F(ConfigTest, NameThatIsNoColumnFailsInPrepare) {
+TEST_F(ConfigTest, SettingWithoutColumnOrRowFailsInItsStep) {
     loadSample();
-    int32_t value = 5;
-    Outcome out = getSetting("volume", 1, &value);
-    EXPECT_EQ(out.rc, -1);
-    EXPECT_EQ(out.err,
-              "_getSetting: Unable to prepare statment\n"
-              "sqlite3: no such column: volume\n"
-              "config_getSetting: Unable to load setting\n");
-    EXPECT_EQ(value, 5);
-}
-
-TEST_F(ConfigTest, StationWithoutRowFailsInTheStep) {
-    loadSample();
-    int32_t value = 5;
-    Outcome out = getSetting("vol_min", 9, &value);
-    EXPECT_EQ(out.rc, -1);
-    EXPECT_EQ(out.err,
-              "_getSetting: Unable to step statment\n"
-              "sqlite3: no more rows available\n"
-              "config_getSetting: Unable to load setting\n");
-    EXPECT_EQ(value, 5);
+    const struct {
+        const char* name;
+        int station;
+        const char* step;
+    } cases[] = {{"volume", 1, "prepare statment\nsqlite3: no such column: volume"},
+                 {"vol_min", 9, "step statment\nsqlite3: no more rows available"}};
+    for (const auto& c : cases) {
+        int32_t value = 5;
+        Outcome out = getSetting(c.name, c.station, &value);
+        EXPECT_EQ(out.rc, -1);
+        EXPECT_EQ(out.err, std::string("_getSetting: Unable to ") + c.step +
+                               "\nconfig_getSetting: Unable to load setting\n");
+        EXPECT_EQ(value, 5);
+    }
 }
 
 TEST_F(ConfigTest, EmptySysconfigFailsInit) {

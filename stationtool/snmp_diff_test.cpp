@@ -18,27 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
+#include "rounds.h"
 #include "snmp.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Numbers = std::vector<uint32_t>;
-
-uint32_t envOr(const char* name, uint32_t fallback) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? uint32_t(std::strtoul(value, nullptr, 10))
-                                              : fallback;
-}
-
-struct Rounds {
-    uint32_t seed;
-    uint32_t count;
-};
-
-Rounds rounds(uint32_t defaultSeed, uint32_t defaultCount) {
-    return {envOr("SNMP_DIFF_SEED", defaultSeed), envOr("SNMP_DIFF_ROUNDS", defaultCount)};
-}
 
 struct PduDeleter {
     void operator()(netsnmp_pdu* pdu) const { snmp_free_pdu(pdu); }
@@ -197,12 +184,9 @@ size_t requestSize(size_t community, const Numbers& oid, size_t idSize, size_t v
 }
 
 TEST(SnmpDiff, RequestsWeBuildAreDecodedByNetsnmpAsBuilt) {
-    const Rounds r = rounds(20261208, 6000);
     int decoded = 0;
     int refused = 0;
-    for (uint32_t i = 0; i < r.count; ++i) {
-        const uint32_t seed = r.seed + i;
-        SCOPED_TRACE("seed " + std::to_string(seed));
+    const uint32_t count = forEachSeed("SNMP_DIFF", 20261208, 6000, [&](uint32_t seed) {
         Random random(seed);
         const bool set = random.below(2) == 0;
         const std::string community = random.octets(random.below(8) == 0 ? 127 : 24, false);
@@ -230,7 +214,7 @@ TEST(SnmpDiff, RequestsWeBuildAreDecodedByNetsnmpAsBuilt) {
             // Its lengths would not fit one BER length octet: refused, nothing to send.
             EXPECT_EQ(size, -1) << expected << " octets";
             ++refused;
-            continue;
+            return;
         }
         ASSERT_EQ(size, int(expected));
         const Bytes message(buffer, buffer + size);
@@ -258,12 +242,9 @@ TEST(SnmpDiff, RequestsWeBuildAreDecodedByNetsnmpAsBuilt) {
         } else {
             EXPECT_EQ(var->type, ASN_NULL);
         }
-        if (testing::Test::HasFailure()) {
-            break;
-        }
-    }
-    EXPECT_EQ(decoded + refused, int(r.count));
-    EXPECT_GT(decoded, int(r.count) * 3 / 4);
+    });
+    EXPECT_EQ(decoded + refused, int(count));
+    EXPECT_GT(decoded, int(count) * 3 / 4);
     RecordProperty("decoded", decoded);
     RecordProperty("refused", refused);
 }
@@ -356,14 +337,7 @@ Pdu netsnmpResponse(const Response& r) {
 }
 
 std::string printed(const Bytes& message) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* stream = open_memstream(&text, &size);
-    snmp_printMessage(stream, message.data());
-    std::fclose(stream);
-    std::string out(text, size);
-    std::free(text);
-    return out;
+    return captured([&](FILE* stream) { snmp_printMessage(stream, message.data()); });
 }
 
 // Reads one response with every reader the exchange and the operator's dump use and compares
@@ -441,12 +415,9 @@ void expectWeRead(const Bytes& message, const Response& r) {
 }
 
 TEST(SnmpDiff, ResponsesNetsnmpEncodesAreReadAsEncoded) {
-    const Rounds r = rounds(8121962, 6000);
     int read = 0;
     int longForm = 0;
-    for (uint32_t i = 0; i < r.count; ++i) {
-        const uint32_t seed = r.seed + i;
-        SCOPED_TRACE("seed " + std::to_string(seed));
+    const uint32_t count = forEachSeed("SNMP_DIFF", 8121962, 6000, [&](uint32_t seed) {
         Random random(seed);
         const Response response = randomResponse(random);
         Pdu pdu = netsnmpResponse(response);
@@ -463,12 +434,9 @@ TEST(SnmpDiff, ResponsesNetsnmpEncodesAreReadAsEncoded) {
             expectWeRead(message, response);
             ++read;
         }
-        if (testing::Test::HasFailure()) {
-            break;
-        }
-    }
+    });
     // Most messages must be read for the comparison to count.
-    EXPECT_GT(read, int(r.count) * 3 / 4);
+    EXPECT_GT(read, int(count) * 3 / 4);
     RecordProperty("read", read);
     RecordProperty("longForm", longForm);
 }
@@ -501,10 +469,7 @@ TEST(SnmpDiff, ForwardEncodedResponsesAreRefusedForTheirLongFormHeaders) {
 // A request, decoded by net-snmp, answered by net-snmp as an agent does (the same request-id
 // and name), and the answer read by us: the exchange's own matching holds.
 TEST(SnmpDiff, NetsnmpAnswersToOurRequestsMatchThem) {
-    const Rounds r = rounds(424242, 2000);
-    for (uint32_t i = 0; i < r.count; ++i) {
-        const uint32_t seed = r.seed + i;
-        SCOPED_TRACE("seed " + std::to_string(seed));
+    forEachSeed("SNMP_DIFF", 424242, 2000, [&](uint32_t seed) {
         Random random(seed);
         const Numbers oid = random.oid(random.below(12));
         const uint32_t requestId = random.below(1024);
@@ -538,10 +503,7 @@ TEST(SnmpDiff, NetsnmpAnswersToOurRequestsMatchThem) {
         uint32_t stored = 0;
         ASSERT_EQ(snmp_decodeInteger(snmp_valueOf(parsed.varbind), &stored), SNMP_OK);
         EXPECT_EQ(stored, uint32_t(value));
-        if (testing::Test::HasFailure()) {
-            break;
-        }
-    }
+    });
 }
 
 }  // namespace

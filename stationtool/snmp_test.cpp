@@ -8,15 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "octets.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes hex(const std::string& text) {
-    return octets(text);
-}
+const auto hex = octets;
 
 Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes out;
@@ -27,14 +26,7 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 }
 
 std::string dump(const Bytes& message) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* stream = open_memstream(&text, &size);
-    snmp_printMessage(stream, message.data());
-    fclose(stream);
-    std::string out(text, size);
-    free(text);
-    return out;
+    return captured([&](FILE* stream) { snmp_printMessage(stream, message.data()); });
 }
 
 const char* const OID = "1.3.6.1.4.1.1206.4.2.14.7.3";
@@ -465,39 +457,4 @@ TEST(SnmpCheck, RefusesShapesTheFixedPositionsCannotHold) {
 
 // Whatever the octets, the check stays inside them, and a message it accepts can be parsed,
 // dumped and read without leaving them either (the sanitizers watch the exact-size copies).
-TEST(SnmpCheck, ArbitraryAndMutatedOctetsStayInBounds) {
-    std::mt19937 random(161);
-    FILE* sink = fopen("/dev/null", "w");
-    ASSERT_NE(sink, nullptr);
-    int accepted = 0;
-    for (int i = 0; i < 20000; i++) {
-        Bytes message;
-        if (i % 2 == 0) {
-            message.resize(random() % 64);
-            for (uint8_t& octet : message) {
-                octet = uint8_t(random());
-            }
-        } else {
-            message = RESPONSE_MINUS_ONE;
-            for (int flips = 1 + int(random() % 3); flips > 0; flips--) {
-                message[random() % message.size()] = uint8_t(random());
-            }
-            message.resize(message.size() - random() % 3);
-        }
-        if (snmp_checkMessage(message.data(), message.size(), nullptr) != SNMP_OK) {
-            continue;
-        }
-        accepted++;
-        snmp_message_t parsed;
-        snmp_parseMessage(&parsed, message.data());
-        snmp_printMessage(sink, message.data());
-        uint32_t value;
-        snmp_decodeInteger(parsed.error_status, &value);
-        snmp_decodeInteger(snmp_valueOf(parsed.varbind), &value);
-        snmp_compareOID(OID, parsed.varbind);
-    }
-    fclose(sink);
-    EXPECT_GT(accepted, 1000);
-}
-
 }  // namespace

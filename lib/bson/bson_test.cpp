@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "bson_writer.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -105,16 +107,6 @@ TEST(BsonBuilder, TextNeverTakesTheLastByte) {
     EXPECT_EQ(buffer[4], BSON_INT32);
     EXPECT_EQ(b.length, 5u);
     EXPECT_EQ(b.flags & BSON_OVERFLOW, BSON_OVERFLOW);
-}
-
-TEST(BsonBuilder, TerminatorThatDoesNotFitFailsFinish) {
-    uint8_t buffer[11];
-    bson_builder b;
-    ASSERT_EQ(bson_init(&b, buffer, 11), 1);
-    EXPECT_EQ(bson_appendInt(&b, "t", 1), 0);
-    EXPECT_EQ(b.length, 11u);
-    EXPECT_EQ(bson_finish(&b), -1);
-    EXPECT_EQ(bson_isValid(&b), 0);
 }
 
 TEST(BsonBuilder, FailuresAreStickyUntilInit) {
@@ -222,6 +214,7 @@ TEST(BsonReader, FindsTheFirstOccurrence) {
     EXPECT_EQ(bson_find(empty, "t"), nullptr);
     EXPECT_EQ(bson_firstElement(empty), nullptr);
     EXPECT_EQ(bson_length(nullptr), 0u);
+    EXPECT_EQ(bson_elementSize(nullptr), 0u);
     EXPECT_EQ(bson_length(doc.data()), doc.size());
 }
 
@@ -277,6 +270,7 @@ TEST(BsonReader, LongNamesAreSteppedOverButNotRead) {
         } else {
             // No NUL within the scanned 128 bytes: the walk ends at this element.
             EXPECT_EQ(bson_elementSize(e), 0u);
+            EXPECT_EQ(bson_check(doc.data(), static_cast<uint32_t>(doc.size())), 0);
             EXPECT_EQ(bson_nextElement(e), nullptr);
             EXPECT_EQ(bson_find(doc.data(), "z"), nullptr);
             EXPECT_EQ(bson_getInt(e, &value), -1);
@@ -284,11 +278,94 @@ TEST(BsonReader, LongNamesAreSteppedOverButNotRead) {
     }
 }
 
-TEST(BsonReader, UnsupportedTypeEndsTheWalk) {
-    const uint8_t doc[] = {12, 0, 0, 0, 0x08, 'b', 0, 1, 0x0A, 'n', 0, 0};
-    EXPECT_EQ(bson_elementSize(doc + 4), 0u);
-    EXPECT_EQ(bson_find(doc, "n"), nullptr);
-    EXPECT_EQ(bson_elementSize(nullptr), 0u);
+// {"i": 1, "s": "ab", "d": {"e": {"n": null}}} built by hand, with the offsets the cases patch.
+Bytes patchable() {
+    return {0x29, 0,   0, 0,                           // length 41
+            0x10, 'i', 0, 1,    0, 0, 0,               // 4: int
+            0x02, 's', 0, 3,    0, 0, 0, 'a', 'b', 0,  // 11: string, length field at 14
+            0x03, 'd', 0, 0x10, 0, 0, 0,               // 21: level 1, length field at 24
+            0x03, 'e', 0, 0x08, 0, 0, 0,               // 28: level 2, length field at 31
+            0x0A, 'n', 0, 0,                           // 35: null, level 2 terminator at 38
+            0,    0};
+}
+
+struct Patch {
+    const char* what;
+    size_t offset;
+    uint8_t value;
+    int expected;
+};
+
+TEST(BsonCheck, AcceptsTheSampleAndRefusesEachCorruption) {
+    Bytes good = patchable();
+    ASSERT_EQ(bson_check(good.data(), static_cast<uint32_t>(good.size())), 0);
+    const Patch patches[] = {
+        {"prefix below 5", 0, 4, -1},
+        {"prefix past the bytes held", 0, 42, -1},
+        {"prefix shorter than the elements", 0, 38, -1},
+        {"huge prefix", 3, 0x80, -1},
+        {"no final terminator", 40, 1, -1},
+        {"string length 0", 14, 0, -1},
+        {"string length negative", 17, 0xFF, -1},
+        {"string past the document", 14, 30, -1},
+        {"string without its NUL", 20, 'c', -1},
+        {"string shorter than its NUL", 14, 2, -1},
+        {"embedded length below 5", 24, 4, -1},
+        {"embedded past its parent", 24, 0x11, -1},
+        {"embedded without terminator", 38, 7, -1},
+        {"innermost past its parent", 31, 9, -1},
+        {"early terminator", 4, 0, -1},
+        {"unsupported type ends the walk", 11, 0x08, 0},
+        {"unsupported type inside level 2", 35, 0x12, 0},
+    };
+    for (const auto& p : patches) {
+        SCOPED_TRACE(p.what);
+        Bytes doc = good;
+        doc[p.offset] = p.value;
+        EXPECT_EQ(bson_check(doc.data(), static_cast<uint32_t>(doc.size())), p.expected);
+    }
+}
+
+TEST(BsonCheck, RefusesEveryTruncation) {
+    Bytes doc = patchable();
+    for (uint32_t held = 0; held < doc.size(); ++held) {
+        // Copy so that ASan sees the end of what is held.
+        Bytes part(doc.begin(), doc.begin() + held);
+        EXPECT_EQ(bson_check(part.data(), held), -1) << held;
+    }
+    EXPECT_EQ(bson_check(nullptr, 5), -1);
+    Bytes longer = doc;
+    longer.push_back(0xAB);  // bytes after the document are not its business
+    EXPECT_EQ(bson_check(longer.data(), static_cast<uint32_t>(longer.size())), 0);
+}
+
+// {"a": {"a": ... {}}} with `levels` embedded documents, level k starting at offset 7k.
+Bytes nested(size_t levels) {
+    Bytes doc(4, 0);
+    for (size_t k = 0; k < levels; ++k) {
+        testbson::appendName(doc, BSON_DOCUMENT, "a");
+        doc.resize(doc.size() + 4);
+    }
+    for (size_t k = levels + 1; k-- > 0;) {
+        testbson::closeDocument(doc, 7 * k);
+    }
+    return doc;
+}
+
+TEST(BsonCheck, ChecksEveryLevelOfNesting) {
+    for (size_t levels : {0, 1, 2, 3, 10, 1024}) {
+        SCOPED_TRACE(levels);
+        Bytes doc = nested(levels);
+        EXPECT_EQ(bson_check(doc.data(), static_cast<uint32_t>(doc.size())), 0);
+        if (levels >= 3) {
+            // The innermost document claims one byte more than its parent holds.
+            doc[7 * levels] += 1;
+            EXPECT_EQ(bson_check(doc.data(), static_cast<uint32_t>(doc.size())), -1);
+        }
+    }
+    // Past the bound of the recursion the document is refused rather than walked.
+    Bytes tooDeep = nested(1025);
+    EXPECT_EQ(bson_check(tooDeep.data(), static_cast<uint32_t>(tooDeep.size())), -1);
 }
 
 }  // namespace

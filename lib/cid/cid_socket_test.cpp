@@ -1,12 +1,6 @@
 #include "cid_socket.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#include "descriptors.h"
 
 #include <chrono>
 #include <stdexcept>
@@ -15,59 +9,16 @@
 #include <thread>
 #include <vector>
 
+#include "descriptors.h"
+#include "thrown.h"
+#include "udp_peer.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A UDP socket on an ephemeral port of 127.0.0.1 that plays the CID.
-class FakeCid {
-  public:
-    FakeCid() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), length), 0);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        timeval timeout{3, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    }
-    ~FakeCid() { close(fd_); }
-    uint16_t port() const { return port_; }
-
-    // Receives one datagram and, unless `answer` is empty, answers its sender with it.
-    Bytes serve(const Bytes& answer) {
-        Bytes received(2048);
-        sockaddr_in peer{};
-        socklen_t length = sizeof peer;
-        ssize_t n = recvfrom(fd_, received.data(), received.size(), 0,
-                             reinterpret_cast<sockaddr*>(&peer), &length);
-        received.resize(n > 0 ? static_cast<size_t>(n) : 0);
-        if (!answer.empty()) {
-            sendto(fd_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&peer),
-                   length);
-        }
-        return received;
-    }
-
-  private:
-    int fd_;
-    uint16_t port_ = 0;
-};
-
-template <typename Exception, typename Action>
-std::string messageOf(Action action) {
-    try {
-        action();
-    } catch (const Exception& error) {
-        return error.what();
-    }
-    return "(nothing thrown)";
-}
-
 TEST(CIDSocketTest, QuerySendsTheStatusCommandAndReceivesTheAnswer) {
-    FakeCid cid;
+    UdpPeer cid;
     Bytes answer(300, 0xAB);
     Bytes request;
     std::thread peer([&] { request = cid.serve(answer); });
@@ -81,7 +32,7 @@ TEST(CIDSocketTest, QuerySendsTheStatusCommandAndReceivesTheAnswer) {
 }
 
 TEST(CIDSocketTest, SilentCidFailsTheQueryAfterAboutOneSecond) {
-    FakeCid cid;
+    UdpPeer cid;
     std::thread peer([&] { cid.serve({}); });
     CIDSocket socket("127.0.0.1", cid.port());
     uint8_t buffer[1024];
@@ -99,7 +50,7 @@ TEST(CIDSocketTest, SilentCidFailsTheQueryAfterAboutOneSecond) {
 TEST(CIDSocketTest, AbsentCidFailsTheQueryAsAReceiveError) {
     uint16_t port;
     {
-        FakeCid gone;
+        UdpPeer gone;
         port = gone.port();
     }
     CIDSocket socket("127.0.0.1", port);
@@ -113,7 +64,7 @@ TEST(CIDSocketTest, AbsentCidFailsTheQueryAsAReceiveError) {
 }
 
 TEST(CIDSocketTest, CommandTooLargeForTheBufferIsASerializeError) {
-    FakeCid cid;
+    UdpPeer cid;
     CIDSocket socket("127.0.0.1", cid.port());
     uint8_t buffer[8];
     EXPECT_EQ(messageOf<std::runtime_error>([&] { socket.query(buffer, sizeof buffer); }),
@@ -121,7 +72,7 @@ TEST(CIDSocketTest, CommandTooLargeForTheBufferIsASerializeError) {
 }
 
 TEST(CIDSocketTest, StatusReportWidensWithoutSignAndReadsNoAnswer) {
-    FakeCid cid;
+    UdpPeer cid;
     CIDSocket socket("127.0.0.1", cid.port());
     EXPECT_EQ(socket.sendStatusReport(65535, 1), 26);
     Bytes sent = cid.serve({});
@@ -138,16 +89,6 @@ TEST(CIDSocketTest, FailedConnectLeavesNoDescriptorOpen) {
         EXPECT_EQ(message.rfind("Unable to connect CID socket.", 0), 0u) << host << ": " << message;
         EXPECT_EQ(openDescriptors(), before) << host;
     }
-}
-
-TEST(CIDSocketTest, DestructorClosesTheSocket) {
-    FakeCid cid;
-    size_t before = openDescriptors();
-    {
-        CIDSocket socket("127.0.0.1", cid.port());
-        EXPECT_EQ(openDescriptors(), before + 1);
-    }
-    EXPECT_EQ(openDescriptors(), before);
 }
 
 }  // namespace

@@ -8,13 +8,6 @@
 namespace systest {
 namespace {
 
-void patchLength(Bytes& out, size_t start) {
-    uint32_t size = static_cast<uint32_t>(out.size() - start);
-    for (int i = 0; i < 4; ++i) {
-        out[start + i] = static_cast<uint8_t>(size >> (8 * i));
-    }
-}
-
 // Random well-formed documents of the five element types, with their expected text.
 class DocumentMaker {
   public:
@@ -33,46 +26,39 @@ class DocumentMaker {
             element(bytes, text, type, name, depth);
             text += i + 1 < count ? ",\n" : "\n";
         }
-        bytes.push_back(0);
-        patchLength(bytes, start);
+        closeDocument(bytes, start);
         text += std::string(depth, ' ') + "}\n";
     }
 
   private:
     void element(Bytes& bytes, std::string& text, int type, const std::string& name, int depth) {
-        static const uint8_t TYPES[] = {0x10, 0x01, 0x02, 0x0A, 0x03};
-        bytes.push_back(TYPES[type]);
-        bytes.insert(bytes.end(), name.begin(), name.end());
-        bytes.push_back(0);
         char number[64];
-        switch (TYPES[type]) {
-            case 0x10: {
+        switch (type) {
+            case 0: {
                 int32_t value = static_cast<int32_t>(random_());
-                putInt32(bytes, value);
+                appendInt(bytes, name, value);
                 text += std::to_string(value);
                 break;
             }
-            case 0x01: {
+            case 1: {
                 double value = (static_cast<double>(random_()) - 2147483648.0) / 1000.0;
-                uint8_t raw[8];
-                memcpy(raw, &value, 8);
-                bytes.insert(bytes.end(), raw, raw + 8);
+                appendDouble(bytes, name, value);
                 snprintf(number, sizeof number, "%f", value);
                 text += number;
                 break;
             }
-            case 0x02: {
+            case 2: {
                 std::string value = word(0, 40);
-                putInt32(bytes, static_cast<int32_t>(value.size() + 1));
-                bytes.insert(bytes.end(), value.begin(), value.end());
-                bytes.push_back(0);
+                appendString(bytes, name, value);
                 text += value;
                 break;
             }
-            case 0x0A:
+            case 3:
+                appendName(bytes, 0x0A, name);
                 text += "NULL";
                 break;
-            case 0x03:
+            case 4:
+                appendName(bytes, 0x03, name);
                 text += "\n";
                 make(bytes, text, depth + 1);
                 break;
@@ -93,20 +79,12 @@ class DocumentMaker {
     std::mt19937 random_;
 };
 
-std::string asText(const Bytes& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
-
 class BsoncatTest : public SystemTest {
   protected:
-    Result cat(const Bytes& input) { return run({program("bsoncat")}, asText(input)); }
+    Result cat(const Bytes& input) {
+        return run({program("bsoncat")}, std::string(input.begin(), input.end()));
+    }
 };
-
-TEST_F(BsoncatTest, EmptyInputPrintsNothing) {
-    Result result = cat({});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, "");
-}
 
 TEST_F(BsoncatTest, ThousandsOfRandomDocumentsPrintAsRendered) {
     DocumentMaker maker(20261208);
@@ -121,20 +99,9 @@ TEST_F(BsoncatTest, ThousandsOfRandomDocumentsPrintAsRendered) {
     EXPECT_TRUE(result.out == expected) << "output differs from the rendering";
 }
 
-// A document of exactly `size` bytes: one string element padded to fit.
+// A document of exactly `size` bytes: one string element "p" padded to fit.
 Bytes documentOfSize(uint32_t size) {
-    Bytes doc;
-    putInt32(doc, 0);
-    doc.push_back(0x02);
-    doc.push_back('s');
-    doc.push_back(0);
-    uint32_t text = size - 4 - 3 - 4 - 1 - 1;
-    putInt32(doc, static_cast<int32_t>(text + 1));
-    doc.insert(doc.end(), text, 'a');
-    doc.push_back(0);
-    doc.push_back(0);
-    patchLength(doc, 0);
-    return doc;
+    return *grownDocument(intDocument({}), size);
 }
 
 TEST_F(BsoncatTest, LengthLimitIs4095) {
@@ -142,7 +109,7 @@ TEST_F(BsoncatTest, LengthLimitIs4095) {
     ASSERT_EQ(largest.size(), 4095u);
     Result result = cat(largest);
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, "{\n \"s\": " + std::string(4095 - 13, 'a') + "\n}\n");
+    EXPECT_EQ(result.out, "{\n \"p\": " + std::string(4095 - 13, 'a') + "\n}\n");
 
     Bytes tooLarge = documentOfSize(4096);
     Result refused = cat(tooLarge);
@@ -226,30 +193,6 @@ TEST_F(BsoncatTest, AFailedReadIsNotACleanEnd) {
     EXPECT_EQ(result.status, 255);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "bsoncat: document 1 at byte 0: cannot read the input: Is a directory\n");
-}
-
-TEST_F(BsoncatTest, CorruptedStreamsNeverCrash) {
-    DocumentMaker maker(99);
-    std::mt19937 random(5);
-    for (int round = 0; round < 200; ++round) {
-        Bytes stream;
-        std::string text;
-        for (int i = 0; i < 5; ++i) {
-            maker.make(stream, text, 0);
-        }
-        for (int flips = 0; flips < 4; ++flips) {
-            stream[random() % stream.size()] = static_cast<uint8_t>(random());
-        }
-        stream.resize(random() % (stream.size() + 1));
-        Result result = cat(stream);
-        ASSERT_TRUE(result.status == 0 || result.status == 255)
-            << "status " << result.status << "\n"
-            << result.err;
-        // Silent on a clean end; one line naming the document otherwise.
-        EXPECT_EQ(result.err.empty(), result.status == 0) << result.err;
-        EXPECT_EQ(result.err.find('\n'),
-                  result.err.empty() ? std::string::npos : result.err.size() - 1);
-    }
 }
 
 }  // namespace

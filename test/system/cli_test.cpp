@@ -10,7 +10,7 @@ namespace {
 class CommandLineTest : public SystemTest {};
 
 TEST_F(CommandLineTest, EveryProgramAnswersHelpAndVersionWithoutTouchingAnything) {
-    UdpEndpoint cid("127.0.0.1", 5000);
+    UdpPeer cid("127.0.0.1", 5000);
     for (std::string name :
          {"callrelayd", "paneld", "stationtool", "sigstat", "sigcmd", "bsoncat"}) {
         for (const char* option : {"-h", "--help"}) {

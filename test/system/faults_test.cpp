@@ -86,7 +86,7 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
   public:
     // A pedestrian call of `sid` on `station`: the time until its command reached the CID, or
     // nullopt when none did within `limit`.
-    static std::optional<Millis> press(const Socket& station, int sid, UdpEndpoint& cid,
+    static std::optional<Millis> press(const Socket& station, int sid, UdpPeer& cid,
                                        Millis limit = 5s) {
         auto sent = Clock::now();
         station.sendAll(event(sid, 4));
@@ -112,13 +112,9 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         EXPECT_LE(delays[(delays.size() * 19 + 19) / 20 - 1], PROMPT) << "95th percentile";
         EXPECT_LE(delays.back(), SLOW ? 5s : 1s) << "slowest";
     }
-    int level(const std::string& text) const {
-        auto line = syslog_->find(text);
-        return line ? line->priority - LOG_DAEMON_FACILITY * 8 : -1;
-    }
 
     void cidRestarts() {
-        auto cid = std::make_unique<UdpEndpoint>("127.0.0.1", 5000);
+        auto cid = std::make_unique<UdpPeer>("127.0.0.1", 5000);
         startDaemon();
         Socket station = connectStation(2);
         for (int cycle = 0; cycle < 5; ++cycle) {
@@ -130,7 +126,7 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
                 station.sendAll(event(2, 4));
                 std::this_thread::sleep_for(250ms);
             }
-            cid = std::make_unique<UdpEndpoint>("127.0.0.1", 5000);
+            cid = std::make_unique<UdpPeer>("127.0.0.1", 5000);
         }
         EXPECT_TRUE(press(station, 2, *cid));
         EXPECT_EQ(daemon_->err().find("Problem sending command to CID"), std::string::npos);
@@ -138,7 +134,7 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
 
     void syslogReaderStalls() {
         syslogMayDrop_ = true;
-        UdpEndpoint cid("127.0.0.1", 5000);
+        UdpPeer cid("127.0.0.1", 5000);
         startDaemon();
         Socket first = connectStation(1);
         ASSERT_TRUE(press(first, 1, cid));
@@ -181,7 +177,7 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         Socket reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         ASSERT_GE(fcntl(reader.fd(), F_SETPIPE_SZ, 4096), 0);
         syslogMayDrop_ = true;
-        UdpEndpoint cid("127.0.0.1", 5000);
+        UdpPeer cid("127.0.0.1", 5000);
         int big = 16 << 20;
         setsockopt(cid.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
         startDaemon({"/bin/sh", "-c", "exec " + program("callrelayd") + " 2>" + fifo});
@@ -210,7 +206,7 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
     }
 
     void halfOpenReconnects() {
-        UdpEndpoint cid("127.0.0.1", 5000);
+        UdpPeer cid("127.0.0.1", 5000);
         startDaemon();
         Socket station = connectStation(4);
         for (int reconnect = 0;; ++reconnect) {
@@ -227,11 +223,10 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
             station = connectStation(4);
         }
         EXPECT_EQ(occurrences(daemon_->err(), "]Station reconnected\n"), 10u);
-        EXPECT_EQ(level("]Station reconnected"), INFO);
     }
 
     void vanishedStations() {
-        UdpEndpoint cid("127.0.0.1", 5000);
+        UdpPeer cid("127.0.0.1", 5000);
         startDaemon();
         std::vector<Socket> stations;
         for (int s : {1, 2, 3}) {
@@ -252,7 +247,7 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         getrlimit(RLIMIT_NOFILE, &files);
         files.rlim_cur = std::max<rlim_t>(files.rlim_cur, std::min<rlim_t>(files.rlim_max, 4096));
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
-        UdpEndpoint cid("127.0.0.1", 5000);
+        UdpPeer cid("127.0.0.1", 5000);
         startDaemon();
         std::vector<Socket> stations;
         for (int s = 0; s < 3; ++s) {
@@ -295,7 +290,6 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         EXPECT_EQ(occurrences(daemon_->err(), ", not a station\n"), 500u);
         EXPECT_EQ(occurrences(daemon_->err(), "]Child started\n"), 203u);
         EXPECT_LT(longestCrowd, MOMENT) << "more than 17 children";
-        EXPECT_EQ(level(", not a station"), WARNING);
     }
 
     void forkFails() {
@@ -303,7 +297,7 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         if (!group.usable()) {
             GTEST_SKIP() << "no pids cgroup can be made here to limit the daemon's processes";
         }
-        UdpEndpoint cid("127.0.0.1", 5000);
+        UdpPeer cid("127.0.0.1", 5000);
         startDaemon();
         group.add(daemonPid());
         Socket served = connectStation(0);
@@ -311,7 +305,6 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         group.freeze(true);
         Socket refused = connectStation(1);
         EXPECT_TRUE(refused.waitClosed(2s)) << "the connection without a child is closed";
-        EXPECT_EQ(level("]Error forking child-Resource temporarily unavailable"), ERR);
         EXPECT_TRUE(daemon_->running());
         EXPECT_TRUE(press(served, 0, cid));
         group.freeze(false);
@@ -325,7 +318,7 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         TcpListener config(stationIp(5), CONFIG_PORT, 0);
         auto filler = tcpConnect("127.0.0.1", stationIp(5), CONFIG_PORT);
         ASSERT_TRUE(filler);
-        UdpEndpoint cid("127.0.0.1", 5000);
+        UdpPeer cid("127.0.0.1", 5000);
         startDaemon();
         Socket station = connectStation(5);
         station.sendAll(event(5, 3));
@@ -339,7 +332,7 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
     }
 
     void badContentIsSkipped() {
-        UdpEndpoint cid("127.0.0.1", 5000);
+        UdpPeer cid("127.0.0.1", 5000);
         startDaemon();
         Socket station = connectStation(6);
         Bytes doubleSid = {0, 0, 0, 0, 0x01, 's', 'i', 'd', 0, 0, 0, 0, 0, 0, 0, 0x18, 0x40};
@@ -356,7 +349,6 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
             skipped,         "Ped Call"};
         EXPECT_TRUE(eventually([&] { return childLines(0).size() == expected.size(); }));
         EXPECT_EQ(childLines(0), expected);
-        EXPECT_EQ(level("]" + skipped), WARNING);
     }
 
     void databaseLockedByAWriter() {
@@ -436,7 +428,7 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         // The daemon's children become the test's once their parent is gone, so that the test
         // sees how a child exits (where it can be a subreaper: not under qemu-user).
         bool seesExit = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
-        UdpEndpoint cid("127.0.0.1", 5000);
+        UdpPeer cid("127.0.0.1", 5000);
         startDaemon();
         Socket station = connectStation(9);
         ASSERT_TRUE(press(station, 9, cid));
@@ -454,11 +446,10 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         }
         std::vector<std::string> expected = {"Child started", "Ped Call", "Station disconnected"};
         EXPECT_TRUE(eventually([&] { return childLines(0) == expected; })) << daemon_->err();
-        EXPECT_EQ(level("]Station disconnected"), INFO);
     }
 
     void sighupIsIgnored() {
-        UdpEndpoint cid("127.0.0.1", 5000);
+        UdpPeer cid("127.0.0.1", 5000);
         startDaemon();
         Socket station = connectStation(10);
         ASSERT_TRUE(press(station, 10, cid));

@@ -42,16 +42,10 @@ TEST_F(HarnessTest, RunKillsAtTheTimeLimit) {
     EXPECT_EQ(result.status, 128 + SIGKILL);
 }
 
-TEST_F(HarnessTest, UdpEndpointRepliesToSender) {
-    UdpEndpoint server("127.0.0.1", 5000);
-    UdpEndpoint client("192.168.0.13", 4000);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(5000);
-    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-    const uint8_t ping[] = {1, 2, 3};
-    ASSERT_EQ(
-        sendto(client.fd(), ping, sizeof ping, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 3);
+TEST_F(HarnessTest, UdpPeerRepliesToSender) {
+    UdpPeer server("127.0.0.1", 5000);
+    UdpPeer client("192.168.0.13", 4000);
+    client.sendTo("127.0.0.1", 5000, {1, 2, 3});
     auto request = server.receive(1s);
     ASSERT_TRUE(request);
     EXPECT_EQ(hex(*request), "01 02 03");

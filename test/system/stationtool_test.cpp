@@ -57,11 +57,7 @@ Bytes answer42(Bytes request) {
 
 class StationtoolTest : public SystemTest {
   protected:
-    void SetUp() override {
-        SystemTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
+    void setUpInside() override {
         // The SNMP library's state files stay private too (covered by the second mount when
         // /var/lib/vok does not exist, as that one then lies over the whole of /var/lib).
         mountTmpfs("/var/lib/snmp");
@@ -206,7 +202,7 @@ TEST_F(StationtoolTest, SetsOutsideTheSchemasRangeAreRefusedWithBadValue) {
 }
 
 TEST_F(StationtoolTest, ASilentStationCostsTheFiveSecondTimeout) {
-    UdpEndpoint silent("192.168.0.13", 161);
+    UdpPeer silent("192.168.0.13", 161);
     auto start = std::chrono::steady_clock::now();
     Result result = stationtool({"3", "get", "vol_max"});
     auto elapsed = std::chrono::steady_clock::now() - start;
@@ -233,7 +229,7 @@ TEST_F(StationtoolTest, NoAgentAtTheAddressIsRefusedAtOnce) {
 TEST_F(StationtoolTest, StationsZeroAndSixteenAreReachedAtTheirAddresses) {
     for (const char* id : {"0", "16", " 16 "}) {
         std::string ip = std::string("192.168.0.") + (std::string(id) == "0" ? "10" : "26");
-        UdpEndpoint station(ip, 161);
+        UdpPeer station(ip, 161);
         auto child = std::make_unique<Process>(
             std::vector<std::string>{program("stationtool"), id, "get", "vol_max"});
         auto request = station.receive(5s);
@@ -246,8 +242,8 @@ TEST_F(StationtoolTest, StationsZeroAndSixteenAreReachedAtTheirAddresses) {
 }
 
 TEST_F(StationtoolTest, SettingsTheDatabaseLacksSendNothing) {
-    UdpEndpoint station3("192.168.0.13", 161);
-    UdpEndpoint station9("192.168.0.19", 161);
+    UdpPeer station3("192.168.0.13", 161);
+    UdpPeer station9("192.168.0.19", 161);
     const std::string unknown =
         "_getOID: Unable to step statment\nsqlite3: no more rows available\n"
         "config_getOID: Unable to load OID\nCouldn't get OID\nUnable to get setting\n"
@@ -276,7 +272,7 @@ TEST_F(StationtoolTest, SettingsTheDatabaseLacksSendNothing) {
 }
 
 TEST_F(StationtoolTest, CommandLineRefusalsSendNothing) {
-    UdpEndpoint station("192.168.0.13", 161);
+    UdpPeer station("192.168.0.13", 161);
     struct Case {
         std::vector<std::string> args;
         std::string err;

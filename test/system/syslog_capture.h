@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "harness.h"
+#include "runner.h"
 
 namespace systest {
 

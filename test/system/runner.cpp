@@ -1,4 +1,4 @@
-#include "harness.h"
+#include "runner.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -24,6 +24,8 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+
+#include "udp_peer.h"
 
 namespace systest {
 namespace {
@@ -90,16 +92,6 @@ std::string deepestExistingAncestor(const std::string& path) {
     return current.empty() ? "/" : current;
 }
 
-sockaddr_in inetAddress(const std::string& ip, uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    if (inet_pton(AF_INET, ip.c_str(), &address.sin_addr) != 1) {
-        throw std::invalid_argument("bad address " + ip);
-    }
-    return address;
-}
-
 bool waitReadable(int fd, Millis limit) {
     pollfd entry{fd, POLLIN, 0};
     int ready;
@@ -123,6 +115,13 @@ bool waitForText(const std::string& path, const std::string& text, Millis limit)
 int uniqueCounter() {
     static int counter = 0;
     return ++counter;
+}
+
+// Bind-mounts `source` over `target` (a file or a directory).
+void bindMount(const std::string& source, const std::string& target) {
+    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) < 0) {
+        fail("bind " + source + " over " + target);
+    }
 }
 
 // A fresh tmpfs on /tmp. A project tree that lies under /tmp itself (a clone made there) is
@@ -182,12 +181,6 @@ void mountTmpfs(const std::string& path) {
     }
 }
 
-void bindMount(const std::string& source, const std::string& target) {
-    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) < 0) {
-        fail("bind " + source + " over " + target);
-    }
-}
-
 void writeFile(const std::string& path, const std::string& text) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << text;
@@ -224,13 +217,6 @@ std::string i2cUnavailableReason() {
 
 bool programsEmulated() {
     return std::string(CABINET_BIN_DIR).ends_with("/emulated/bin");
-}
-
-void SystemTest::SetUp() {
-    std::string reason = enterPrivateNamespaces();
-    if (!reason.empty()) {
-        GTEST_SKIP() << reason;
-    }
 }
 
 Process::Process(const std::vector<std::string>& argv, const std::string& input) {
@@ -333,32 +319,10 @@ Result run(const std::vector<std::string>& argv, const std::string& input, Milli
     return process.wait(limit);
 }
 
-Socket::~Socket() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-int Socket::release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
 void Socket::sendAll(const Bytes& bytes) const {
     size_t sent = 0;
     while (sent < bytes.size()) {
-        ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        ssize_t n = send(fd(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n < 0) {
             fail("send");
         }
@@ -372,10 +336,10 @@ std::optional<Bytes> Socket::receiveExact(size_t count, Millis limit) const {
     auto deadline = Clock::now() + limit;
     while (got < count) {
         auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
-        if (left.count() <= 0 || !waitReadable(fd_, left)) {
+        if (left.count() <= 0 || !waitReadable(fd(), left)) {
             return std::nullopt;
         }
-        ssize_t n = recv(fd_, bytes.data() + got, count - got, 0);
+        ssize_t n = recv(fd(), bytes.data() + got, count - got, 0);
         if (n <= 0) {
             return std::nullopt;
         }
@@ -389,47 +353,13 @@ bool Socket::waitClosed(Millis limit) const {
     uint8_t scratch[256];
     for (;;) {
         auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
-        if (left.count() <= 0 || !waitReadable(fd_, left)) {
+        if (left.count() <= 0 || !waitReadable(fd(), left)) {
             return false;
         }
-        ssize_t n = recv(fd_, scratch, sizeof scratch, 0);
+        ssize_t n = recv(fd(), scratch, sizeof scratch, 0);
         if (n <= 0) {
             return true;
         }
-    }
-}
-
-UdpEndpoint::UdpEndpoint(const std::string& ip, uint16_t port)
-    : socket_(socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in address = inetAddress(ip, port);
-    if (bind(socket_.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-        fail("bind udp " + ip + ":" + std::to_string(port));
-    }
-}
-
-std::optional<Bytes> UdpEndpoint::receive(Millis limit) {
-    if (!waitReadable(socket_.fd(), limit)) {
-        return std::nullopt;
-    }
-    Bytes bytes(65536);
-    sockaddr_in peer{};
-    socklen_t peerLength = sizeof peer;
-    ssize_t n = recvfrom(socket_.fd(), bytes.data(), bytes.size(), 0,
-                         reinterpret_cast<sockaddr*>(&peer), &peerLength);
-    if (n < 0) {
-        fail("recvfrom");
-    }
-    bytes.resize(static_cast<size_t>(n));
-    lastPeer_.assign(reinterpret_cast<uint8_t*>(&peer),
-                     reinterpret_cast<uint8_t*>(&peer) + peerLength);
-    return bytes;
-}
-
-void UdpEndpoint::reply(const Bytes& bytes) {
-    if (sendto(socket_.fd(), bytes.data(), bytes.size(), 0,
-               reinterpret_cast<const sockaddr*>(lastPeer_.data()),
-               static_cast<socklen_t>(lastPeer_.size())) < 0) {
-        fail("sendto");
     }
 }
 
@@ -437,7 +367,7 @@ TcpListener::TcpListener(const std::string& ip, uint16_t port, int backlog)
     : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
     int on = 1;
     setsockopt(socket_.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address = inetAddress(ip, port);
+    sockaddr_in address = addressOf(ip, port);
     if (bind(socket_.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
         listen(socket_.fd(), backlog) < 0) {
         fail("listen " + ip + ":" + std::to_string(port));
@@ -457,8 +387,8 @@ std::optional<Socket> TcpListener::accept(Millis limit) {
 
 std::optional<Socket> tcpConnect(const std::string& localIp, const std::string& ip, uint16_t port,
                                  Millis limit) {
-    sockaddr_in local = inetAddress(localIp, 0);
-    sockaddr_in remote = inetAddress(ip, port);
+    sockaddr_in local = addressOf(localIp, 0);
+    sockaddr_in remote = addressOf(ip, port);
     auto deadline = Clock::now() + limit;
     for (;;) {
         Socket sock(socket(AF_INET, SOCK_STREAM, 0));
@@ -473,74 +403,6 @@ std::optional<Socket> tcpConnect(const std::string& localIp, const std::string& 
         }
         std::this_thread::sleep_for(10ms);
     }
-}
-
-void putInt32(Bytes& bytes, int32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        bytes.push_back(static_cast<uint8_t>(static_cast<uint32_t>(value) >> shift));
-    }
-}
-
-void appendInt(Bytes& doc, const std::string& name, int32_t value) {
-    doc.push_back(0x10);
-    doc.insert(doc.end(), name.begin(), name.end());
-    doc.push_back(0);
-    putInt32(doc, value);
-}
-
-Bytes finishDocument(Bytes doc) {
-    doc.push_back(0);
-    setLengthPrefix(doc, static_cast<uint32_t>(doc.size()));
-    return doc;
-}
-
-uint32_t lengthPrefix(const Bytes& bytes) {
-    uint32_t length = 0;
-    for (size_t i = 0; i < 4 && i < bytes.size(); ++i) {
-        length |= static_cast<uint32_t>(bytes[i]) << (8 * i);
-    }
-    return length;
-}
-
-void setLengthPrefix(Bytes& bytes, uint32_t length) {
-    for (size_t i = 0; i < 4; ++i) {
-        bytes.at(i) = static_cast<uint8_t>(length >> (8 * i));
-    }
-}
-
-std::optional<Bytes> grownDocument(Bytes doc, size_t size) {
-    doc.pop_back();  // reopened for one more element
-    if (size < doc.size() + 1 || size == doc.size() + 2) {
-        return std::nullopt;
-    }
-    size_t extra = size - (doc.size() + 1);
-    if (extra >= 8) {
-        doc.insert(doc.end(), {0x02, 'p', 0});
-        putInt32(doc, static_cast<int32_t>(extra - 7));
-        doc.insert(doc.end(), extra - 8, 'a');
-        doc.push_back(0);
-    } else if (extra >= 2) {
-        doc.push_back(0x0A);
-        doc.insert(doc.end(), extra - 2, 'x');
-        doc.push_back(0);
-    }
-    return finishDocument(doc);
-}
-
-Bytes randomBytes(size_t size, std::mt19937& random) {
-    Bytes bytes(size);
-    for (uint8_t& byte : bytes) {
-        byte = static_cast<uint8_t>(random());
-    }
-    return bytes;
-}
-
-Bytes intDocument(const std::vector<std::pair<std::string, int32_t>>& elements) {
-    Bytes doc(4, 0);
-    for (const auto& [name, value] : elements) {
-        appendInt(doc, name, value);
-    }
-    return finishDocument(doc);
 }
 
 void createSampleDatabase(const std::string& path) {
