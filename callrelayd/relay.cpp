@@ -27,35 +27,34 @@ void sendCommand(int cidSocket, const CIDCommand& command) {
     }
 }
 
-// Every command goes out before its line is logged, so that a slow log never delays a call.
+namespace {
+
+// The command goes out before its line is logged, so that a slow log never delays a call.
+void relayCommand(const RelayTargets& targets, const CIDCommand& command, const char* line) {
+    sendCommand(targets.cidSocket, command);
+    logInfo(line, 0);
+}
+
+}  // namespace
+
 void relayEvent(const APBEvent& event, const RelayTargets& targets) {
     switch (event.type) {
         case APB_EVENT_BUTTON_DOWN:
-            sendCommand(targets.cidSocket, CIDButtonDownCommand(event.stationId));
-            logInfo("Button down", 0);
-            break;
+            return relayCommand(targets, CIDButtonDownCommand(event.stationId), "Button down");
         case APB_EVENT_BUTTON_UP:
-            sendCommand(targets.cidSocket, CIDButtonUpCommand(event.stationId));
-            logInfo("Button up", 0);
-            break;
+            return relayCommand(targets, CIDButtonUpCommand(event.stationId), "Button up");
         case APB_EVENT_CONFIG_REQUEST:
             logInfo("Sending config", 0);
-            sendConfig(event.stationId, targets);
-            break;
+            return sendConfig(event.stationId, targets);
         case APB_EVENT_PED_CALL:
-            sendCommand(targets.cidSocket, CIDPedCallCommand(event.stationId));
-            logInfo("Ped Call", 0);
-            break;
+            return relayCommand(targets, CIDPedCallCommand(event.stationId), "Ped Call");
         case APB_EVENT_APS_CALL:
-            sendCommand(targets.cidSocket, CIDAPSCallCommand(event.stationId));
-            logInfo("APS Call", 0);
-            break;
+            return relayCommand(targets, CIDAPSCallCommand(event.stationId), "APS Call");
         default: {
             logWarning("Unhandled event", 0);
             char number[16];
             int length = snprintf(number, sizeof number, "\t%d\n", event.type);
             logStandardOutput(number, static_cast<size_t>(length));
-            break;
         }
     }
 }

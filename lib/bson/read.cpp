@@ -25,11 +25,6 @@ enum class Measure {
     malformed,  // a stored length out of its range, or an element running past the bytes held
 };
 
-uint32_t _loadUint32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
-
 // Value bytes of the types whose values have a fixed size.
 constexpr int kStoredSize = -1;   // string or embedded document: an int32 length comes first
 constexpr int kUnsupported = -2;  // not an element for these readers
@@ -104,7 +99,7 @@ int _fixedValueSize(uint8_t type) {
         if (head + 4 > held) {
             return Measure::malformed;
         }
-        const uint32_t stored = _loadUint32(e->value);
+        const uint32_t stored = _bson_loadUint32(e->value);
         const bool string = e->type == BSON_STRING;
         if (stored < (string ? 1u : 5u) || stored > INT32_MAX) {
             return Measure::malformed;
@@ -124,11 +119,11 @@ int _checkDocument(const uint8_t* document, uint32_t length, uint32_t depth);
 // ends with its NUL, an embedded document is sound throughout.
 [[gnu::always_inline]] inline bool _soundValue(const bson_element* e, uint32_t depth) {
     if (e->type == BSON_STRING) {
-        return e->value[3 + _loadUint32(e->value)] == 0;
+        return e->value[3 + _bson_loadUint32(e->value)] == 0;
     }
     if (e->type == BSON_DOCUMENT) {
         return depth < kCheckMaxDepth &&
-               _checkDocument(e->value, _loadUint32(e->value), depth + 1) == 0;
+               _checkDocument(e->value, _bson_loadUint32(e->value), depth + 1) == 0;
     }
     return true;
 }
@@ -224,7 +219,7 @@ int bson_cursorInit(bson_cursor* cursor, const uint8_t* document, uint32_t size)
     if (document == nullptr || size < 5) {
         return -1;
     }
-    const uint32_t length = _loadUint32(document);
+    const uint32_t length = _bson_loadUint32(document);
     if (length < 5 || length > size || document[length - 1] != 0) {
         return -1;
     }
@@ -272,7 +267,7 @@ int bson_elementInt(const bson_element* element, int32_t* out) {
     if (value == nullptr || out == nullptr) {
         return -1;
     }
-    *out = static_cast<int32_t>(_loadUint32(value));
+    *out = static_cast<int32_t>(_bson_loadUint32(value));
     return 0;
 }
 
@@ -281,8 +276,8 @@ int bson_elementDouble(const bson_element* element, double* out) {
     if (value == nullptr || out == nullptr) {
         return -1;
     }
-    uint64_t bits = static_cast<uint64_t>(_loadUint32(value)) |
-                    static_cast<uint64_t>(_loadUint32(value + 4)) << 32;
+    uint64_t bits = static_cast<uint64_t>(_bson_loadUint32(value)) |
+                    static_cast<uint64_t>(_bson_loadUint32(value + 4)) << 32;
     std::memcpy(out, &bits, sizeof bits);
     return 0;
 }
@@ -306,7 +301,7 @@ int bson_elementDocument(const bson_element* element, const uint8_t** out) {
 }
 
 uint32_t bson_length(const uint8_t* document) {
-    return document == nullptr ? 0 : _loadUint32(document);
+    return document == nullptr ? 0 : _bson_loadUint32(document);
 }
 
 uint32_t bson_elementSize(const uint8_t* element) {
