@@ -41,18 +41,7 @@ std::string pageText(uint32_t page, char heartbeat, const IntersectionStatus& st
 }
 
 uint32_t nextPage(uint32_t page) {
-    switch (page) {
-        case 0:
-            return 1;
-        case 1:
-            return 2;
-        case 2:
-            return 3;
-        case 3:
-            return 1;
-        default:
-            return 0;
-    }
+    return page < 3 ? page + 1 : page == 3 ? 1 : 0;
 }
 
 namespace {

@@ -189,20 +189,18 @@ static int _exchange(const char* oid, unsigned id, uint32_t request_id, const in
     if (fd < 0) {
         return -1;
     }
+    const char* failed = nullptr;
     if (send(fd, buffer, size_t(size), MSG_NOSIGNAL) != size) {
-        int error = errno;
-        close(fd);
-        _printError("couldn't send all the message:\n", error);
-        return -1;
+        failed = "couldn't send all the message:\n";
+    } else if (_receiveAnswer(fd, buffer, sizeof buffer, request_id, name) < 0) {
+        failed = "Did not or could not receive the message:\n";
     }
-    ssize_t received = _receiveAnswer(fd, buffer, sizeof buffer, request_id, name);
-    if (received < 0) {
-        int error = errno;
-        close(fd);
-        _printError("Did not or could not receive the message:\n", error);
-        return -1;
-    }
+    int error = errno;
     close(fd);
+    if (failed != nullptr) {
+        _printError(failed, error);
+        return -1;
+    }
     snmp_printMessage(stdout, buffer);
     return _readAnswer(buffer, number, refused);
 }
