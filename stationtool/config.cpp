@@ -377,8 +377,13 @@ uint8_t config_phaseToGroup(const config_t* config, uint8_t phasemask) {
     return config == nullptr ? 0 : _orMasks(config->phase_groupmask, phasemask);
 }
 
-static void _tableHead(FILE* out, const char* title, const char* header) {
+// A titled table of `count` masks, row k showing first + k and the mask of slot k.
+static void _table(FILE* out, const char* title, const char* header, const char* row,
+                   const uint8_t* masks, int count, int first) {
     fprintf(out, "%s\n%s\n-----------------\n", title, header);
+    for (int k = 0; k < count; ++k) {
+        fprintf(out, row, first + k, masks[k]);
+    }
 }
 
 // The station mask tables show, in row k, station ID k and the mask stored for it, so that a
@@ -397,28 +402,17 @@ void config_dump(FILE* out, const config_t* config) {
     fprintf(out, "Ped call out time (ms): %d\n", config->pedcallouttime_tick);
     fprintf(out, "APS call out time (ms): %d\n", config->apscallouttime_tick);
     fprintf(out, "Max missed update count: %d\n", config->maxlost);
-
-    _tableHead(out, "Station ID table", "Index | ID       ");
-    for (int k = 0; k < CONFIG_STATIONS; ++k) {
-        fprintf(out, "%5d | %d\n", k, config->station_ids[k]);
-    }
-    _tableHead(out, "Station ID to phasemask table", "ID    | Phasemask");
-    for (int k = 0; k < CONFIG_STATIONS; ++k) {
-        fprintf(out, "%5d | 0x%02X\n", k, config->station_phasemask[k]);
-    }
-    _tableHead(out, "Station ID to groupmask table", "ID    | Groupmask");
-    for (int k = 0; k < CONFIG_STATIONS; ++k) {
-        fprintf(out, "%5d | 0x%02X\n", k, config->station_groupmask[k]);
-    }
-    _tableHead(out, "Group to phase table", "Group | Phasemask");
-    for (int group = 1; group <= CONFIG_PHASES; ++group) {
-        fprintf(out, "%5d | 0x%02X\n", group, config->group_phasemask[group - 1]);
-    }
-    _tableHead(out, "phase to group table", "phase | groupmask");
-    for (int phase = 1; phase <= CONFIG_PHASES; ++phase) {
-        fprintf(out, "%5d | 0x%02x\n", phase, config->phase_groupmask[phase - 1]);
-    }
-    _tableHead(out, "phase to I/O table", "phase | W  | DW | C");
+    _table(out, "Station ID table", "Index | ID       ", "%5d | %d\n", config->station_ids,
+           CONFIG_STATIONS, 0);
+    _table(out, "Station ID to phasemask table", "ID    | Phasemask", "%5d | 0x%02X\n",
+           config->station_phasemask, CONFIG_STATIONS, 0);
+    _table(out, "Station ID to groupmask table", "ID    | Groupmask", "%5d | 0x%02X\n",
+           config->station_groupmask, CONFIG_STATIONS, 0);
+    _table(out, "Group to phase table", "Group | Phasemask", "%5d | 0x%02X\n",
+           config->group_phasemask, CONFIG_PHASES, 1);
+    _table(out, "phase to group table", "phase | groupmask", "%5d | 0x%02x\n",
+           config->phase_groupmask, CONFIG_PHASES, 1);
+    fprintf(out, "%s\n%s\n-----------------\n", "phase to I/O table", "phase | W  | DW | C");
     for (int phase = 1; phase <= CONFIG_PHASES; ++phase) {
         fprintf(out, "%5d | %2d | %2d | %2d\n", phase, config->phase_walk[phase - 1],
                 config->phase_dontwalk[phase - 1], config->phase_callout[phase - 1]);
