@@ -24,15 +24,11 @@ std::string pageText(uint32_t page, char heartbeat, const IntersectionStatus& st
             }
             return text;
         case 2:
-            text = std::string("Phase   12345678\n") + "Sig " + heartbeat + "   ";
-            for (unsigned phase = 1; phase <= 8; ++phase) {
-                text += status.signalChar(phase);
-            }
-            return text;
         case 3:
-            text = std::string("Phase   12345678\n") + "Calls " + heartbeat + " ";
+            text = std::string("Phase   12345678\n") + (page == 2 ? "Sig " : "Calls ") + heartbeat +
+                   (page == 2 ? "   " : " ");
             for (unsigned phase = 1; phase <= 8; ++phase) {
-                text += status.callChar(phase);
+                text += page == 2 ? status.signalChar(phase) : status.callChar(phase);
             }
             return text;
         default:
