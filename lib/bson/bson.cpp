@@ -16,16 +16,6 @@ void _store(uint8_t* at, uint64_t value, int count) {
     }
 }
 
-// Length of the NUL-terminated text at p, looking at no more than limit bytes; limit when there
-// is no NUL among them.
-uint32_t _boundedLength(const uint8_t* p, uint32_t limit) {
-    uint32_t n = 0;
-    while (n < limit && p[n] != 0) {
-        ++n;
-    }
-    return n;
-}
-
 // A builder that cannot write anything: every later room check fails.
 void _disable(bson_builder* b) {
     *b = {BSON_OVERFLOW, nullptr, 0, 0, nullptr, {nullptr, nullptr}, 0};
@@ -54,7 +44,7 @@ int _appendLittle(bson_builder* b, uint64_t value, int count) {
 
 // A text and its NUL. One byte always stays free after it, hence the strict comparison.
 int _appendCString(bson_builder* b, const char* text) {
-    uint32_t n = _boundedLength(reinterpret_cast<const uint8_t*>(text), b->capacity);
+    uint32_t n = static_cast<uint32_t>(strnlen(text, b->capacity));
     if (!_room(b, static_cast<uint64_t>(n) + 2)) {
         return -1;
     }
@@ -144,7 +134,7 @@ int bson_appendString(bson_builder* b, const char* name, const char* text) {
     if (_appendHead(b, BSON_STRING, name) < 0) {
         return -1;
     }
-    uint32_t n = _boundedLength(reinterpret_cast<const uint8_t*>(text), b->capacity);
+    uint32_t n = static_cast<uint32_t>(strnlen(text, b->capacity));
     if (_appendLittle(b, n + 1, 4) < 0) {
         return -1;
     }
