@@ -53,33 +53,25 @@ class SignalBlock {
 
 int openListener(uint16_t port, Socket& listener) {
     listener = Socket(AF_INET, SOCK_STREAM, 0);
-    if (listener.fd() < 0) {
-        logWarning("Error creating socket", 1);
+    int reuse = 1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    const auto* bound = reinterpret_cast<const sockaddr*>(&address);
+    const int fd = listener.fd();
+    const char* failed = fd < 0 ? "Error creating socket"
+                         : setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) < 0
+                             ? "Error setting socket reuse"
+                         : bind(fd, bound, sizeof address) < 0 ? "Error binding socket"
+                         : listen(fd, LISTEN_BACKLOG) < 0      ? "Error setting socket to listen"
+                                                               : nullptr;
+    if (failed != nullptr) {
+        logWarning(failed, 1);
+        listener.close();
         return -1;
     }
-    int reuse = 1;
-    int result = setsockopt(listener.fd(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    if (result < 0) {
-        logWarning("Error setting socket reuse", 1);
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        result = bind(listener.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        if (result < 0) {
-            logWarning("Error binding socket", 1);
-        } else {
-            result = listen(listener.fd(), LISTEN_BACKLOG);
-            if (result < 0) {
-                logWarning("Error setting socket to listen", 1);
-            }
-        }
-    }
-    if (result < 0) {
-        listener.close();
-    }
-    return result;
+    return 0;
 }
 
 }  // namespace

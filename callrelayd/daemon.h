@@ -40,13 +40,12 @@ void installSignalHandlers();
 // SIGCHLD handler: reaps every child that has ended; errno is left as it was.
 void onChildExit(int signal);
 
-// The parent's loop: accepts for ever. A connection from a station's address gets a child of
-// its own, which replaces the child of the station's older connection; any other address is
-// refused. A failed fork is logged and costs only that connection. Returns only in a child,
-// with the status that main ends it with (serveStation).
+// The parent's loop: accepts for ever, giving each connection from a station's address a child
+// that replaces the child of the station's older connection. Returns only in a child
+// (serveStation's status).
 int serveStations(Socket& listener, const RelayTargets& targets);
 
-// The child's life: relays the events of `station` until the connection ends; the child's exit
-// status: 0 when the station closed it or connected anew, -1 on a receive or framing error.
+// Relays the events of `station` until the connection ends; 0 when the station closed it or
+// connected anew, -1 on a receive or framing error.
 int serveStation(Socket& listener, Socket& connection, int32_t station,
                  const RelayTargets& targets);

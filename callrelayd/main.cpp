@@ -2,7 +2,6 @@
 // station its configuration on request. Takes no arguments; runs in the foreground.
 #include <systemd/sd-daemon.h>
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "cid.h"
@@ -18,12 +17,8 @@ static const char* const USAGE =
     "foreground and logs to syslog and standard error.\n";
 
 int main(int argc, char** argv) {
-    if (argc > 1) {
-        if (argc == 2 && cli_isStandard(argv[1])) {
-            return cli_answer(argv[1], "callrelayd", USAGE);
-        }
-        fputs(USAGE, stderr);
-        return 2;
+    if (int status; cli_endsDaemon(argc, argv, "callrelayd", USAGE, &status)) {
+        return status;
     }
     logInit();
     logInfo("starting", 0);

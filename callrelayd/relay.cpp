@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "bson.h"
@@ -27,35 +28,34 @@ void sendCommand(int cidSocket, const CIDCommand& command) {
     }
 }
 
-// Every command goes out before its line is logged, so that a slow log never delays a call.
+namespace {
+
+// The command goes out before its line is logged, so that a slow log never delays a call.
+void relayCommand(const RelayTargets& targets, const CIDCommand& command, const char* line) {
+    sendCommand(targets.cidSocket, command);
+    logInfo(line, 0);
+}
+
+}  // namespace
+
 void relayEvent(const APBEvent& event, const RelayTargets& targets) {
     switch (event.type) {
         case APB_EVENT_BUTTON_DOWN:
-            sendCommand(targets.cidSocket, CIDButtonDownCommand(event.stationId));
-            logInfo("Button down", 0);
-            break;
+            return relayCommand(targets, CIDButtonDownCommand(event.stationId), "Button down");
         case APB_EVENT_BUTTON_UP:
-            sendCommand(targets.cidSocket, CIDButtonUpCommand(event.stationId));
-            logInfo("Button up", 0);
-            break;
+            return relayCommand(targets, CIDButtonUpCommand(event.stationId), "Button up");
         case APB_EVENT_CONFIG_REQUEST:
             logInfo("Sending config", 0);
-            sendConfig(event.stationId, targets);
-            break;
+            return sendConfig(event.stationId, targets);
         case APB_EVENT_PED_CALL:
-            sendCommand(targets.cidSocket, CIDPedCallCommand(event.stationId));
-            logInfo("Ped Call", 0);
-            break;
+            return relayCommand(targets, CIDPedCallCommand(event.stationId), "Ped Call");
         case APB_EVENT_APS_CALL:
-            sendCommand(targets.cidSocket, CIDAPSCallCommand(event.stationId));
-            logInfo("APS Call", 0);
-            break;
+            return relayCommand(targets, CIDAPSCallCommand(event.stationId), "APS Call");
         default: {
             logWarning("Unhandled event", 0);
             char number[16];
             int length = snprintf(number, sizeof number, "\t%d\n", event.type);
             logStandardOutput(number, static_cast<size_t>(length));
-            break;
         }
     }
 }
@@ -75,68 +75,34 @@ void sendConfig(int32_t stationId, const RelayTargets& targets) {
     (void)send(station.fd(), messageBuffer, static_cast<size_t>(length), MSG_NOSIGNAL);
 }
 
-namespace {
-
-// Closes the database handle on every path out of loadConfig. Opened for writing where the file
-// allows it, so that SQLite can roll back the journal of a writer that died mid-transaction; a
-// missing file is not created.
-class Database {
-  public:
-    explicit Database(const char* path)
-        : result_(sqlite3_open_v2(path, &handle_, SQLITE_OPEN_READWRITE, nullptr)) {
-        if (result_ == SQLITE_OK) {
-            result_ = sqlite3_busy_timeout(handle_, DATABASE_BUSY_TIMEOUT_MS);
-        }
-    }
-    ~Database() { sqlite3_close(handle_); }
-    Database(const Database&) = delete;
-    Database& operator=(const Database&) = delete;
-
-    bool ok() const { return result_ == SQLITE_OK; }
-    sqlite3* handle() const { return handle_; }
-
-  private:
-    sqlite3* handle_ = nullptr;
-    int result_;
-};
-
-class Statement {
-  public:
-    Statement() = default;
-    ~Statement() { sqlite3_finalize(statement_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    sqlite3_stmt** out() { return &statement_; }
-    sqlite3_stmt* get() const { return statement_; }
-
-  private:
-    sqlite3_stmt* statement_ = nullptr;
-};
-
-}  // namespace
-
 int loadConfig(const char* database, int32_t stationId, uint8_t* buffer, int capacity) {
-    Database db(database);
-    if (!db.ok()) {
+    // Opened for writing where the file allows it, so that SQLite can roll back the journal of a
+    // writer that died mid-transaction; a missing file is not created. Both handles close on
+    // every path out.
+    sqlite3* handle = nullptr;
+    int opened = sqlite3_open_v2(database, &handle, SQLITE_OPEN_READWRITE, nullptr);
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(handle, sqlite3_close);
+    if (opened != SQLITE_OK ||
+        sqlite3_busy_timeout(handle, DATABASE_BUSY_TIMEOUT_MS) != SQLITE_OK) {
         logWarning("Can't upen config database.", 0);
         return -1;
     }
     std::string query = "SELECT * FROM v_sendtostation WHERE id=" + std::to_string(stationId);
-    Statement statement;
-    if (sqlite3_prepare_v2(db.handle(), query.c_str(), static_cast<int>(query.size()),
-                           statement.out(), nullptr) != SQLITE_OK) {
-        logWarning((std::string("Can't prepare statement") + sqlite3_errmsg(db.handle())).c_str(),
-                   0);
+    sqlite3_stmt* row = nullptr;
+    int prepared =
+        sqlite3_prepare_v2(handle, query.c_str(), static_cast<int>(query.size()), &row, nullptr);
+    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> statement(row, sqlite3_finalize);
+    if (prepared != SQLITE_OK) {
+        logWarning((std::string("Can't prepare statement") + sqlite3_errmsg(handle)).c_str(), 0);
         return -1;
     }
-    int step = sqlite3_step(statement.get());
+    int step = sqlite3_step(row);
     if (step == SQLITE_DONE) {
         logWarning("Config not found", 0);
         return -1;
     }
     if (step != SQLITE_ROW) {
-        logWarning((std::string("Can't read config-") + sqlite3_errmsg(db.handle())).c_str(), 0);
+        logWarning((std::string("Can't read config-") + sqlite3_errmsg(handle)).c_str(), 0);
         return -1;
     }
     bson_builder builder;
@@ -144,10 +110,10 @@ int loadConfig(const char* database, int32_t stationId, uint8_t* buffer, int cap
         return -1;
     }
     bson_appendInt(&builder, "t", 1);
-    int columns = sqlite3_column_count(statement.get());
+    int columns = sqlite3_column_count(row);
     for (int i = 0; i < columns; ++i) {
-        int32_t value = sqlite3_column_int(statement.get(), i);
-        const char* name = sqlite3_column_name(statement.get(), i);
+        int32_t value = sqlite3_column_int(row, i);
+        const char* name = sqlite3_column_name(row, i);
         if (name == nullptr || bson_appendInt(&builder, name, value) < 0) {
             return -1;
         }

@@ -35,8 +35,7 @@ void relayEvent(const APBEvent& event, const RelayTargets& targets);
 void sendConfig(int32_t stationId, const RelayTargets& targets);
 
 // Builds {"t": 1, every column of the station's v_sendtostation row} at the start of buffer:
-// its length, or -1 after a logged failure (also when the row does not fit into capacity). The
-// database is never created and may be locked by a writer for up to DATABASE_BUSY_TIMEOUT_MS.
+// its length, or -1 after a logged failure (also when the row does not fit into capacity).
 int loadConfig(const char* database, int32_t stationId, uint8_t* buffer, int capacity);
 
 // A TCP connection to port `port` of station base + stationId, established within

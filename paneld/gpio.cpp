@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
 
 namespace {
 
@@ -26,21 +25,18 @@ GpioInput::GpioInput(unsigned line) : GpioInput(gpioValuePath(line)) {}
 GpioInput::GpioInput(const std::string& path)
     : descriptor_(open(path.c_str(), O_RDONLY)), path_(path) {
     if (descriptor_.fd() < 0) {
-        throw std::system_error(errno, std::system_category(),
-                                "Unable to open GPIO file. " + path_);
+        throwSystemError(errno, "Unable to open GPIO file. " + path_);
     }
     if (firstByte(descriptor_.fd()) < 0) {  // the member closes the file as the exception leaves
         int error = errno;
-        throw std::system_error(error, std::system_category(),
-                                "Unable to read GPIO file. " + path_);
+        throwSystemError(error, "Unable to read GPIO file. " + path_);
     }
 }
 
 unsigned GpioInput::readValue() {
     int value = firstByte(descriptor_.fd());
     if (value < 0) {
-        throw std::system_error(errno, std::system_category(),
-                                "Unable to read GPIO file. " + path_);
+        throwSystemError(errno, "Unable to read GPIO file. " + path_);
     }
     return static_cast<unsigned>(value);
 }

@@ -62,12 +62,8 @@ void warnIfBehind(uint32_t expirations, const char* message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1) {
-        if (argc == 2 && cli_isStandard(argv[1])) {
-            return cli_answer(argv[1], "paneld", USAGE);
-        }
-        fputs(USAGE, stderr);
-        return 2;
+    if (int status; cli_endsDaemon(argc, argv, "paneld", USAGE, &status)) {
+        return status;
     }
     IntervalTimer refreshTimer(REFRESH_PERIOD_MS, true);
     IntervalTimer timeoutTimer(DISPLAY_TIMEOUT_MS, false);

@@ -24,15 +24,11 @@ std::string pageText(uint32_t page, char heartbeat, const IntersectionStatus& st
             }
             return text;
         case 2:
-            text = std::string("Phase   12345678\n") + "Sig " + heartbeat + "   ";
-            for (unsigned phase = 1; phase <= 8; ++phase) {
-                text += status.signalChar(phase);
-            }
-            return text;
         case 3:
-            text = std::string("Phase   12345678\n") + "Calls " + heartbeat + " ";
+            text = std::string("Phase   12345678\n") + (page == 2 ? "Sig " : "Calls ") + heartbeat +
+                   (page == 2 ? "   " : " ");
             for (unsigned phase = 1; phase <= 8; ++phase) {
-                text += status.callChar(phase);
+                text += page == 2 ? status.signalChar(phase) : status.callChar(phase);
             }
             return text;
         default:
@@ -41,18 +37,7 @@ std::string pageText(uint32_t page, char heartbeat, const IntersectionStatus& st
 }
 
 uint32_t nextPage(uint32_t page) {
-    switch (page) {
-        case 0:
-            return 1;
-        case 1:
-            return 2;
-        case 2:
-            return 3;
-        case 3:
-            return 1;
-        default:
-            return 0;
-    }
+    return page < 3 ? page + 1 : page == 3 ? 1 : 0;
 }
 
 namespace {

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <stdexcept>
-#include <system_error>
 
 itimerspec timerSetting(uint32_t periodMs, bool periodic) {
     itimerspec setting{};
@@ -19,21 +18,21 @@ itimerspec timerSetting(uint32_t periodMs, bool periodic) {
 IntervalTimer::IntervalTimer(uint32_t periodMs, bool periodic)
     : period_(periodMs), periodic_(periodic), descriptor_(timerfd_create(CLOCK_REALTIME, 0)) {
     if (descriptor_.fd() < 0) {
-        throw std::system_error(errno, std::system_category(), "Unable to create timer.");
+        throwSystemError(errno, "Unable to create timer.");
     }
 }
 
 void IntervalTimer::arm() {
-    itimerspec setting = timerSetting(period_, periodic_);
-    if (timerfd_settime(descriptor_.fd(), 0, &setting, nullptr) < 0) {
-        throw std::system_error(errno, std::system_category(), "Unable to set timer value.");
-    }
+    set(timerSetting(period_, periodic_));
 }
 
 void IntervalTimer::disarm() {
-    itimerspec stop{};
-    if (timerfd_settime(descriptor_.fd(), 0, &stop, nullptr) < 0) {
-        throw std::system_error(errno, std::system_category(), "Unable to set timer value.");
+    set(itimerspec{});
+}
+
+void IntervalTimer::set(const itimerspec& setting) {
+    if (timerfd_settime(descriptor_.fd(), 0, &setting, nullptr) < 0) {
+        throwSystemError(errno, "Unable to set timer value.");
     }
 }
 
@@ -41,7 +40,7 @@ uint32_t IntervalTimer::readExpirations() {
     uint64_t count = 0;
     ssize_t got = read(descriptor_.fd(), &count, sizeof count);
     if (got < 0) {
-        throw std::system_error(errno, std::system_category(), "Unable to read from timer.");
+        throwSystemError(errno, "Unable to read from timer.");
     }
     if (got != sizeof count) {
         throw std::runtime_error("Read from time did not return the expected length.");

@@ -28,6 +28,8 @@ class IntervalTimer {
     int descriptor() const { return descriptor_.fd(); }
 
   private:
+    void set(const itimerspec& setting);
+
     uint32_t period_;
     bool periodic_;
     Descriptor descriptor_;

@@ -127,21 +127,18 @@ static int _readAnswer(const uint8_t* buffer, uint32_t* number, const char* refu
     snmp_message_t response;
     snmp_parseMessage(&response, buffer);
     uint32_t status = 0;
-    if (snmp_decodeInteger(response.error_status, &status) != SNMP_OK) {
-        fputs("Response error-status is not an INTEGER\n", stderr);
-        fputs(refused, stderr);
-        return -1;
-    }
-    if (status != 0) {
-        fputs("SNMP error received\n", stderr);
-        fputs(refused, stderr);
-        return -1;
-    }
     const uint8_t* answer = snmp_valueOf(response.varbind);
-    if (snmp_decodeInteger(answer, number) != SNMP_OK) {
-        fprintf(stderr, "Response value is not an INTEGER but of type %u\n",
-                unsigned(snmp_typeOf(answer)));
-        fputs(refused, stderr);
+    char reason[64] = "";
+    if (snmp_decodeInteger(response.error_status, &status) != SNMP_OK) {
+        snprintf(reason, sizeof reason, "Response error-status is not an INTEGER\n");
+    } else if (status != 0) {
+        snprintf(reason, sizeof reason, "SNMP error received\n");
+    } else if (snmp_decodeInteger(answer, number) != SNMP_OK) {
+        snprintf(reason, sizeof reason, "Response value is not an INTEGER but of type %u\n",
+                 unsigned(snmp_typeOf(answer)));
+    }
+    if (reason[0] != '\0') {
+        fprintf(stderr, "%s%s", reason, refused);
         return -1;
     }
     return 0;
@@ -189,20 +186,18 @@ static int _exchange(const char* oid, unsigned id, uint32_t request_id, const in
     if (fd < 0) {
         return -1;
     }
+    const char* failed = nullptr;
     if (send(fd, buffer, size_t(size), MSG_NOSIGNAL) != size) {
-        int error = errno;
-        close(fd);
-        _printError("couldn't send all the message:\n", error);
-        return -1;
+        failed = "couldn't send all the message:\n";
+    } else if (_receiveAnswer(fd, buffer, sizeof buffer, request_id, name) < 0) {
+        failed = "Did not or could not receive the message:\n";
     }
-    ssize_t received = _receiveAnswer(fd, buffer, sizeof buffer, request_id, name);
-    if (received < 0) {
-        int error = errno;
-        close(fd);
-        _printError("Did not or could not receive the message:\n", error);
-        return -1;
-    }
+    int error = errno;
     close(fd);
+    if (failed != nullptr) {
+        _printError(failed, error);
+        return -1;
+    }
     snmp_printMessage(stdout, buffer);
     return _readAnswer(buffer, number, refused);
 }

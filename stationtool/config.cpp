@@ -47,6 +47,30 @@ static int _finalize(sqlite3* db, const char* step, sqlite3_stmt* stmt) {
     return 0;
 }
 
+// Steps stmt to its first row once binding it gave `bound`; false after a report, with stmt
+// finalized.
+static bool _firstRow(sqlite3* db, const char* step, sqlite3_stmt* stmt, int bound) {
+    const char* failed = bound != SQLITE_OK                 ? BIND_FAILED
+                         : sqlite3_step(stmt) != SQLITE_ROW ? STEP_FAILED
+                                                            : nullptr;
+    if (failed != nullptr) {
+        _reportSqlite(db, step, failed);
+        sqlite3_finalize(stmt);
+    }
+    return failed == nullptr;
+}
+
+// Ends an operation on db: after a failed step its `failure` line and the connection closed
+// (-1), else the result of _close.
+static int _end(sqlite3* db, const char* operation, int result, const char* failure) {
+    if (result < 0) {
+        fprintf(stderr, "%s: %s\n", operation, failure);
+        sqlite3_close(db);
+        return -1;
+    }
+    return _close(db, operation);
+}
+
 // Opens path read-only (never creating it) with the busy timeout; nullptr after a report.
 static sqlite3* _open(const char* path, const char* operation) {
     sqlite3* db = nullptr;
@@ -107,12 +131,7 @@ static bool _nameTooLong(const char* name) {
 int _loadSysconfig(sqlite3* db, config_t* config) {
     const char* step = "_loadSysconfig";
     sqlite3_stmt* stmt = nullptr;
-    if (_prepare(db, step, SQL_SYSCONFIG, &stmt) < 0) {
-        return -1;
-    }
-    if (sqlite3_step(stmt) != SQLITE_ROW) {
-        _reportSqlite(db, step, STEP_FAILED);
-        sqlite3_finalize(stmt);
+    if (_prepare(db, step, SQL_SYSCONFIG, &stmt) < 0 || !_firstRow(db, step, stmt, SQLITE_OK)) {
         return -1;
     }
     config->cid = sqlite3_column_int(stmt, 0);
@@ -202,17 +221,8 @@ int _loadIO(sqlite3* db, config_t* config) {
 int _getOID(sqlite3* db, const char* name, char* buf, size_t size) {
     const char* step = "_getOID";
     sqlite3_stmt* stmt = nullptr;
-    if (_prepare(db, step, SQL_OID, &stmt) < 0) {
-        return -1;
-    }
-    if (sqlite3_bind_text(stmt, 1, name, -1, SQLITE_STATIC) != SQLITE_OK) {
-        _reportSqlite(db, step, BIND_FAILED);
-        sqlite3_finalize(stmt);
-        return -1;
-    }
-    if (sqlite3_step(stmt) != SQLITE_ROW) {
-        _reportSqlite(db, step, STEP_FAILED);
-        sqlite3_finalize(stmt);
+    if (_prepare(db, step, SQL_OID, &stmt) < 0 ||
+        !_firstRow(db, step, stmt, sqlite3_bind_text(stmt, 1, name, -1, SQLITE_STATIC))) {
         return -1;
     }
     auto node = static_cast<unsigned>(sqlite3_column_int(stmt, 0));
@@ -240,18 +250,8 @@ int _getSetting(sqlite3* db, unsigned id, const char* name, int32_t* value) {
         return -1;
     }
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql, length, &stmt, nullptr) != SQLITE_OK) {
-        _reportSqlite(db, step, PREPARE_FAILED);
-        return -1;
-    }
-    if (sqlite3_bind_int64(stmt, 1, id) != SQLITE_OK) {
-        _reportSqlite(db, step, BIND_FAILED);
-        sqlite3_finalize(stmt);
-        return -1;
-    }
-    if (sqlite3_step(stmt) != SQLITE_ROW) {
-        _reportSqlite(db, step, STEP_FAILED);
-        sqlite3_finalize(stmt);
+    if (_prepare(db, step, sql, &stmt) < 0 ||
+        !_firstRow(db, step, stmt, sqlite3_bind_int64(stmt, 1, id))) {
         return -1;
     }
     *value = sqlite3_column_int(stmt, 0);
@@ -267,20 +267,11 @@ int config_initAt(const char* path, config_t* config) {
     if (db == nullptr) {
         return -1;
     }
-    const char* failure = nullptr;
-    if (_loadSysconfig(db, config) < 0) {
-        failure = "Unable to load sysconfig";
-    } else if (_loadStations(db, config) < 0) {
-        failure = "Unable to load station info";
-    } else if (_loadIO(db, config) < 0) {
-        failure = "Unable to load IO info";
-    }
-    if (failure != nullptr) {
-        fprintf(stderr, "%s: %s\n", operation, failure);
-        sqlite3_close(db);
-        return -1;
-    }
-    return _close(db, operation);
+    const char* failure = _loadSysconfig(db, config) < 0  ? "Unable to load sysconfig"
+                          : _loadStations(db, config) < 0 ? "Unable to load station info"
+                          : _loadIO(db, config) < 0       ? "Unable to load IO info"
+                                                          : nullptr;
+    return _end(db, operation, failure == nullptr ? 0 : -1, failure);
 }
 
 int config_getOIDAt(const char* path, const char* name, char* buf, size_t size) {
@@ -292,12 +283,7 @@ int config_getOIDAt(const char* path, const char* name, char* buf, size_t size) 
     if (db == nullptr) {
         return -1;
     }
-    if (_getOID(db, name, buf, size) < 0) {
-        fprintf(stderr, "%s: Unable to load OID\n", operation);
-        sqlite3_close(db);
-        return -1;
-    }
-    return _close(db, operation);
+    return _end(db, operation, _getOID(db, name, buf, size), "Unable to load OID");
 }
 
 int config_getSettingAt(const char* path, const char* name, unsigned id, int32_t* value) {
@@ -313,12 +299,7 @@ int config_getSettingAt(const char* path, const char* name, unsigned id, int32_t
     if (db == nullptr) {
         return -1;
     }
-    if (_getSetting(db, id, name, value) < 0) {
-        fprintf(stderr, "%s: Unable to load setting\n", operation);
-        sqlite3_close(db);
-        return -1;
-    }
-    return _close(db, operation);
+    return _end(db, operation, _getSetting(db, id, name, value), "Unable to load setting");
 }
 
 // Joins the names that stmt yields into buf (at least 4 bytes), "..." where they stop fitting;
@@ -396,8 +377,13 @@ uint8_t config_phaseToGroup(const config_t* config, uint8_t phasemask) {
     return config == nullptr ? 0 : _orMasks(config->phase_groupmask, phasemask);
 }
 
-static void _tableHead(FILE* out, const char* title, const char* header) {
+// A titled table of `count` masks, row k showing first + k and the mask of slot k.
+static void _table(FILE* out, const char* title, const char* header, const char* row,
+                   const uint8_t* masks, int count, int first) {
     fprintf(out, "%s\n%s\n-----------------\n", title, header);
+    for (int k = 0; k < count; ++k) {
+        fprintf(out, row, first + k, masks[k]);
+    }
 }
 
 // The station mask tables show, in row k, station ID k and the mask stored for it, so that a
@@ -416,28 +402,17 @@ void config_dump(FILE* out, const config_t* config) {
     fprintf(out, "Ped call out time (ms): %d\n", config->pedcallouttime_tick);
     fprintf(out, "APS call out time (ms): %d\n", config->apscallouttime_tick);
     fprintf(out, "Max missed update count: %d\n", config->maxlost);
-
-    _tableHead(out, "Station ID table", "Index | ID       ");
-    for (int k = 0; k < CONFIG_STATIONS; ++k) {
-        fprintf(out, "%5d | %d\n", k, config->station_ids[k]);
-    }
-    _tableHead(out, "Station ID to phasemask table", "ID    | Phasemask");
-    for (int k = 0; k < CONFIG_STATIONS; ++k) {
-        fprintf(out, "%5d | 0x%02X\n", k, config->station_phasemask[k]);
-    }
-    _tableHead(out, "Station ID to groupmask table", "ID    | Groupmask");
-    for (int k = 0; k < CONFIG_STATIONS; ++k) {
-        fprintf(out, "%5d | 0x%02X\n", k, config->station_groupmask[k]);
-    }
-    _tableHead(out, "Group to phase table", "Group | Phasemask");
-    for (int group = 1; group <= CONFIG_PHASES; ++group) {
-        fprintf(out, "%5d | 0x%02X\n", group, config->group_phasemask[group - 1]);
-    }
-    _tableHead(out, "phase to group table", "phase | groupmask");
-    for (int phase = 1; phase <= CONFIG_PHASES; ++phase) {
-        fprintf(out, "%5d | 0x%02x\n", phase, config->phase_groupmask[phase - 1]);
-    }
-    _tableHead(out, "phase to I/O table", "phase | W  | DW | C");
+    _table(out, "Station ID table", "Index | ID       ", "%5d | %d\n", config->station_ids,
+           CONFIG_STATIONS, 0);
+    _table(out, "Station ID to phasemask table", "ID    | Phasemask", "%5d | 0x%02X\n",
+           config->station_phasemask, CONFIG_STATIONS, 0);
+    _table(out, "Station ID to groupmask table", "ID    | Groupmask", "%5d | 0x%02X\n",
+           config->station_groupmask, CONFIG_STATIONS, 0);
+    _table(out, "Group to phase table", "Group | Phasemask", "%5d | 0x%02X\n",
+           config->group_phasemask, CONFIG_PHASES, 1);
+    _table(out, "phase to group table", "phase | groupmask", "%5d | 0x%02x\n",
+           config->phase_groupmask, CONFIG_PHASES, 1);
+    fprintf(out, "%s\n%s\n-----------------\n", "phase to I/O table", "phase | W  | DW | C");
     for (int phase = 1; phase <= CONFIG_PHASES; ++phase) {
         fprintf(out, "%5d | %2d | %2d | %2d\n", phase, config->phase_walk[phase - 1],
                 config->phase_dontwalk[phase - 1], config->phase_callout[phase - 1]);

@@ -24,11 +24,10 @@
 #define SNMP_GET_RESPONSE 0xA2
 #define SNMP_SET_REQUEST 0xA3
 
-// Largest length snmp_setLength writes; beyond it the message cannot be built and the process
-// ends with exit status SNMP_EXIT_TOO_LONG, which the builder returns for main to end with.
+// Largest length snmp_setLength writes; beyond it the builder returns SNMP_EXIT_TOO_LONG, the
+// exit status main ends with.
 #define SNMP_MAX_CONSTRUCTED_LENGTH 239
-// Largest length that one length octet holds in BER: from 0x80 on the octet announces the long
-// form, so a built message keeps its content within this.
+// Largest short-form length octet (0x80 on announces the long form): a built message's content.
 #define SNMP_MAX_SHORT_LENGTH 127
 #define SNMP_EXIT_TOO_LONG (-123)
 // Largest object identifier element snmp_encodeOID writes (short-form length).
@@ -49,17 +48,15 @@ typedef struct {
     int varbind_index;
 } snmp_message_t;
 
-// Builds a message with one varbind (name `oid`, value element `value`) into `buffer`; returns
-// its size in octets, or -1 when the community, the identifier or the buffer cannot hold it or
-// when its content would pass SNMP_MAX_SHORT_LENGTH octets (129 octets in all) up to 239.
-// A content above 239 octets gives SNMP_EXIT_TOO_LONG, and nothing is written.
+// Builds a message with one varbind (name `oid`, value element `value`) into `buffer`; its size,
+// or -1 when it does not fit the buffer or SNMP_MAX_SHORT_LENGTH octets of content, or (nothing
+// written) SNMP_EXIT_TOO_LONG for a content above 239 octets.
 int snmp_buildMessage(uint8_t* buffer, size_t size, const char* community, uint8_t pdu,
                       uint32_t request_id, const char* oid, const uint8_t* value);
 
 // Checks that a received message of `size` octets has the shape snmp_parseMessage expects:
-// short-form outer headers, a three-octet version, every element read by the parser, the
-// readers and snmp_printMessage inside its container and inside the octets received.
-// Returns SNMP_OK, or SNMP_MALFORMED with a short reason through `why`.
+// short-form outer headers, a three-octet version, every element that the parser, the readers
+// and the printer read inside its container. SNMP_OK, or SNMP_MALFORMED and a reason in `why`.
 int snmp_checkMessage(const uint8_t* message, size_t size, const char** why);
 
 // Sets the positions of `parsed` at the fixed offsets of a one-varbind message; returns 1.
@@ -75,18 +72,16 @@ int snmp_encodeTimeTicks(uint8_t* dest, uint32_t value);
 int snmp_encodeOctetString(uint8_t* dest, const void* content, uint8_t length);
 int snmp_encodeNull(uint8_t* dest);
 int snmp_encodeIpAddress(uint8_t* dest, uint32_t value);
-// Writes the identifier of dotted text "1.3.n.n..." (the first octet is always 0x2B); `dest`
-// holds SNMP_MAX_OID_SIZE octets. Returns -1 for a text that is not numbers after "1.3" or
-// whose encoding would outgrow the one-octet length.
+// Writes the identifier of dotted text "1.3.n.n..." (first octet always 0x2B) into
+// SNMP_MAX_OID_SIZE octets; -1 for a text of no numbers or too long an encoding.
 int snmp_encodeOID(uint8_t* dest, const char* oid);
 // Writes one base-128 sub-identifier: 1 octet up to 127, 2 up to 16383, at most 5.
 int snmp_encodeSubidentifier(uint8_t* dest, uint32_t number);
-// Reads one sub-identifier; its octet count (1 to 5) goes to `count`. The caller makes sure the
-// octets are there: the last octet of a sub-identifier has the top bit clear.
+// Reads one sub-identifier (the caller makes sure its octets are there); its octet count to
+// `count`.
 uint32_t snmp_decodeSubidentifier(int* count, const uint8_t* source);
 
-// Writes the short-form length of a constructed element; 0, or SNMP_EXIT_TOO_LONG above 239
-// (nothing written).
+// Writes the short-form length of a constructed element; 0, or SNMP_EXIT_TOO_LONG above 239.
 int snmp_setLength(uint8_t* element, size_t length);
 
 // Element readers over trusted (built or checked) octets.

@@ -4,41 +4,21 @@
 
 #include <cstring>
 
+#include "walk.h"
+
 namespace {
 
 constexpr int kFlagMask = BSON_VALID | BSON_OVERFLOW | BSON_NESTING;
 
-void _storeInt32(uint8_t* at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
+void _store(uint8_t* at, uint64_t value, int count) {
+    for (int i = 0; i < count; ++i) {
         at[i] = static_cast<uint8_t>(value >> (8 * i));
     }
 }
 
-uint32_t _loadUint32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
-
-// Length of the NUL-terminated text at p, looking at no more than limit bytes; limit when there
-// is no NUL among them.
-uint32_t _boundedLength(const uint8_t* p, uint32_t limit) {
-    uint32_t n = 0;
-    while (n < limit && p[n] != 0) {
-        ++n;
-    }
-    return n;
-}
-
 // A builder that cannot write anything: every later room check fails.
 void _disable(bson_builder* b) {
-    b->flags = BSON_OVERFLOW;
-    b->cursor = nullptr;
-    b->document = nullptr;
-    b->saved[0] = nullptr;
-    b->saved[1] = nullptr;
-    b->capacity = 0;
-    b->length = 0;
-    b->depth = 0;
+    *b = {BSON_OVERFLOW, nullptr, 0, 0, nullptr, {nullptr, nullptr}, 0};
 }
 
 // True when `count` more bytes fit; otherwise marks the overflow.
@@ -51,40 +31,20 @@ bool _room(bson_builder* b, uint64_t count) {
     return false;
 }
 
-int _appendByte(bson_builder* b, uint8_t value) {
-    if (!_room(b, 1)) {
+// The `count` low bytes of value, least significant first.
+int _appendLittle(bson_builder* b, uint64_t value, int count) {
+    if (!_room(b, static_cast<uint64_t>(count))) {
         return -1;
     }
-    *b->cursor++ = value;
-    b->length += 1;
-    return 0;
-}
-
-int _appendInt32(bson_builder* b, uint32_t value) {
-    if (!_room(b, 4)) {
-        return -1;
-    }
-    _storeInt32(b->cursor, value);
-    b->cursor += 4;
-    b->length += 4;
-    return 0;
-}
-
-int _appendInt64(bson_builder* b, uint64_t value) {
-    if (!_room(b, 8)) {
-        return -1;
-    }
-    for (int i = 0; i < 8; ++i) {
-        b->cursor[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-    b->cursor += 8;
-    b->length += 8;
+    _store(b->cursor, value, count);
+    b->cursor += count;
+    b->length += static_cast<uint32_t>(count);
     return 0;
 }
 
 // A text and its NUL. One byte always stays free after it, hence the strict comparison.
 int _appendCString(bson_builder* b, const char* text) {
-    uint32_t n = _boundedLength(reinterpret_cast<const uint8_t*>(text), b->capacity);
+    uint32_t n = static_cast<uint32_t>(strnlen(text, b->capacity));
     if (!_room(b, static_cast<uint64_t>(n) + 2)) {
         return -1;
     }
@@ -96,24 +56,29 @@ int _appendCString(bson_builder* b, const char* text) {
 }
 
 int _appendHead(bson_builder* b, uint8_t type, const char* name) {
-    if (_appendByte(b, type) < 0) {
-        return -1;
-    }
-    return _appendCString(b, name);
+    return _appendLittle(b, type, 1) < 0 ? -1 : _appendCString(b, name);
 }
 
-// Start of the buffer: the top-level document, which is saved once anything is nested.
-uint8_t* _bufferStart(const bson_builder* b) {
-    return b->depth == 0 ? b->document : b->saved[0];
-}
-
-// True when the 4 bytes of a length field at `at` lie inside the buffer.
+// True when the 4 bytes of a length field at `at` lie inside the buffer, which starts at the
+// top-level document (saved once anything is nested).
 bool _lengthFieldInside(const bson_builder* b, const uint8_t* at) {
-    const uint8_t* start = _bufferStart(b);
+    const uint8_t* start = b->depth == 0 ? b->document : b->saved[0];
     if (start == nullptr || at < start) {
         return false;
     }
     return static_cast<uint64_t>(at - start) + 4 <= b->capacity;
+}
+
+// Starts `b` on a buffer whose first `kept` bytes (from 4 up) stay; -1 when the buffer cannot
+// hold a document or the bytes kept, else the validity.
+int _start(bson_builder* b, uint8_t* buffer, uint32_t capacity, uint32_t kept) {
+    if (buffer == nullptr || capacity <= 4 || kept < 4 || kept >= capacity) {
+        _disable(b);
+        return -1;
+    }
+    *b = {BSON_VALID, buffer + kept, capacity, kept, buffer, {nullptr, nullptr}, 0};
+    _store(buffer, 0, 4);
+    return bson_isValid(b);
 }
 
 }  // namespace
@@ -128,46 +93,16 @@ int bson_isValid(const bson_builder* b) {
 }
 
 int bson_init(bson_builder* b, uint8_t* buffer, uint32_t capacity) {
-    if (b == nullptr) {
-        return -1;
-    }
-    if (buffer == nullptr || capacity <= 4) {
-        _disable(b);
-        return -1;
-    }
-    b->document = b->cursor = buffer;
-    b->saved[0] = b->saved[1] = nullptr;
-    b->capacity = capacity;
-    b->flags = BSON_VALID;
-    b->depth = 0;
-    b->length = 0;
-    _appendInt32(b, 0);
-    return bson_isValid(b);
+    return b == nullptr ? -1 : _start(b, buffer, capacity, 4);
 }
 
+// Appending resumes at the old terminator, which must lie inside the buffer.
 int bson_reopen(bson_builder* b, uint8_t* buffer, uint32_t capacity) {
     if (b == nullptr) {
         return -1;
     }
-    if (buffer == nullptr || capacity <= 4) {
-        _disable(b);
-        return -1;
-    }
-    // The old terminator, where appending resumes, must lie inside the buffer.
-    uint32_t stored = _loadUint32(buffer);
-    if (stored < 5 || stored > capacity) {
-        _disable(b);
-        return -1;
-    }
-    b->flags = BSON_VALID;
-    b->document = buffer;
-    b->saved[0] = b->saved[1] = nullptr;
-    b->capacity = capacity;
-    b->depth = 0;
-    _storeInt32(buffer, 0);
-    b->cursor = buffer + stored - 1;
-    b->length = stored - 1;
-    return bson_isValid(b);
+    return _start(b, buffer, capacity,
+                  buffer == nullptr || capacity <= 4 ? 0 : _bson_loadUint32(buffer) - 1);
 }
 
 int bson_appendInt(bson_builder* b, const char* name, int32_t value) {
@@ -177,7 +112,7 @@ int bson_appendInt(bson_builder* b, const char* name, int32_t value) {
     if (_appendHead(b, BSON_INT32, name) < 0) {
         return -1;
     }
-    return _appendInt32(b, static_cast<uint32_t>(value));
+    return _appendLittle(b, static_cast<uint32_t>(value), 4);
 }
 
 int bson_appendDouble(bson_builder* b, const char* name, double value) {
@@ -189,7 +124,7 @@ int bson_appendDouble(bson_builder* b, const char* name, double value) {
     }
     uint64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
-    return _appendInt64(b, bits);
+    return _appendLittle(b, bits, 8);
 }
 
 int bson_appendString(bson_builder* b, const char* name, const char* text) {
@@ -199,8 +134,8 @@ int bson_appendString(bson_builder* b, const char* name, const char* text) {
     if (_appendHead(b, BSON_STRING, name) < 0) {
         return -1;
     }
-    uint32_t n = _boundedLength(reinterpret_cast<const uint8_t*>(text), b->capacity);
-    if (_appendInt32(b, n + 1) < 0) {
+    uint32_t n = static_cast<uint32_t>(strnlen(text, b->capacity));
+    if (_appendLittle(b, n + 1, 4) < 0) {
         return -1;
     }
     return _appendCString(b, text);
@@ -227,7 +162,7 @@ int bson_beginDocument(bson_builder* b, const char* name) {
     b->saved[b->depth] = b->document;
     b->depth += 1;
     b->document = b->cursor;
-    return _appendInt32(b, 0);
+    return _appendLittle(b, 0, 4);
 }
 
 int bson_endDocument(bson_builder* b) {
@@ -238,13 +173,13 @@ int bson_endDocument(bson_builder* b) {
         b->flags |= BSON_NESTING;
         return -1;
     }
-    if (_appendByte(b, 0) < 0) {
+    if (_appendLittle(b, 0, 1) < 0) {
         return -1;
     }
     // When the placeholder itself did not fit there is no length field to fill in (it would
     // lie past the buffer); the overflow is already recorded.
     if (_lengthFieldInside(b, b->document)) {
-        _storeInt32(b->document, static_cast<uint32_t>(b->cursor - b->document));
+        _store(b->document, static_cast<uint32_t>(b->cursor - b->document), 4);
     }
     b->document = b->saved[b->depth - 1];
     b->depth -= 1;
@@ -260,10 +195,10 @@ int bson_finish(bson_builder* b) {
         b->flags |= BSON_NESTING;
         return -1;
     }
-    if (_appendByte(b, 0) < 0) {
+    if (_appendLittle(b, 0, 1) < 0) {
         return -1;
     }
-    _storeInt32(b->document, b->length);
+    _store(b->document, b->length, 4);
     return bson_isValid(b);
 }
 
@@ -271,5 +206,5 @@ int32_t bson_size(const bson_builder* b) {
     if (b == nullptr || b->document == nullptr) {
         return 0;
     }
-    return static_cast<int32_t>(_loadUint32(b->document));
+    return static_cast<int32_t>(_bson_loadUint32(b->document));
 }

@@ -44,8 +44,7 @@ int bson_finish(bson_builder* b);          // -1 when the terminator does not fi
 int bson_isValid(const bson_builder* b);   // 1 valid, 0 not
 int32_t bson_size(const bson_builder* b);  // length stored at the current document
 
-// A read position in a received document: every read is checked against the bytes left before
-// it touches memory. Filled by bson_cursorInit; the walk steps it with bson_cursorNext.
+// A read position in a received document: every read is checked against the bytes left first.
 struct bson_cursor {
     const uint8_t* at;  // type byte of the next element; null once the bytes proved unsound
     size_t left;        // bytes from `at` up to the document's terminator
@@ -60,7 +59,6 @@ struct bson_element {
     uint32_t size;         // the whole element; 0 for one the walk cannot step over
 };
 
-// Walking received bytes, checking as it goes (bson_check is this walk to its end).
 // 0 when `size` bytes hold a document frame (length prefix 5..size, terminator last), else -1.
 int bson_cursorInit(bson_cursor* cursor, const uint8_t* document, uint32_t size);
 // 1 and the next element; 0 at the end of a sound document; -1 (from then on) when the bytes are
@@ -91,12 +89,9 @@ int bson_getDouble(const uint8_t* element, double* out);
 int bson_getString(const uint8_t* element, const char** out);
 int bson_getDocument(const uint8_t* element, const uint8_t** out);
 
-// Checks that the first `size` received bytes hold a complete document that the readers and the
-// printer can walk without leaving it: a length prefix of at least 5 and at most `size`, every
-// element and nested document (up to 1024 levels) inside its parent, names and strings terminated
-// inside it, a terminator as the last byte. An element that the walk cannot step over ends the
-// walk for every reader, so the check looks no further than its name. Call it (or walk with a
-// cursor) before any other reader on bytes from outside. 0 when sound, else -1.
+// Checks that the first `size` received bytes hold a document that the readers and the printer
+// can walk without leaving it (bson_cursorNext to the end): 0 when sound, else -1. Call it before
+// any other reader on bytes from outside.
 int bson_check(const uint8_t* document, uint32_t size);
 
 // Length-prefixed documents, back to back in a stream or one to a datagram, each with a length

@@ -1,8 +1,6 @@
-// Reading documents in place. One function, _measure, holds every size rule of the format; the
-// checking cursor, the readers of element pointers and the printer all step with it, so an
-// element's name and size are measured once per visit. The checking cursor compares each size
-// with the bytes left before it reads past them; the readers of element pointers are given no
-// size and trust what the bytes claim, which is the same measure with nothing bounding it.
+// Reading documents in place. One function, _measure, holds every size rule of the format, and
+// every walk steps with it, so an element's name and size are measured once per visit: bounded
+// by the bytes left in the checking cursor, unbounded for the readers of element pointers.
 #include <bit>
 #include <cstring>
 
@@ -13,10 +11,8 @@ namespace {
 // Bytes held for a reader that was given no size.
 constexpr size_t kUnbounded = SIZE_MAX;
 
-// Embedded documents deeper than the builder makes are still well-formed: the printer shows
-// their parents and stops at them, and a caller may step into them with bson_getDocument, so
-// every level is checked. The recursion is bounded all the same; each level takes at least 7
-// bytes, so no document of this system (4095 bytes at most) comes near this.
+// Documents nested deeper than the builder makes are still checked (a caller may step into them
+// with bson_getDocument); each level takes at least 7 bytes, so no document here comes near it.
 constexpr uint32_t kCheckMaxDepth = 1024;
 
 enum class Measure {
@@ -24,11 +20,6 @@ enum class Measure {
     unsized,    // unsupported type, or no NUL within the name scan: every walk ends after it
     malformed,  // a stored length out of its range, or an element running past the bytes held
 };
-
-uint32_t _loadUint32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
 
 // Value bytes of the types whose values have a fixed size.
 constexpr int kStoredSize = -1;   // string or embedded document: an int32 length comes first
@@ -104,7 +95,7 @@ int _fixedValueSize(uint8_t type) {
         if (head + 4 > held) {
             return Measure::malformed;
         }
-        const uint32_t stored = _loadUint32(e->value);
+        const uint32_t stored = _bson_loadUint32(e->value);
         const bool string = e->type == BSON_STRING;
         if (stored < (string ? 1u : 5u) || stored > INT32_MAX) {
             return Measure::malformed;
@@ -124,11 +115,11 @@ int _checkDocument(const uint8_t* document, uint32_t length, uint32_t depth);
 // ends with its NUL, an embedded document is sound throughout.
 [[gnu::always_inline]] inline bool _soundValue(const bson_element* e, uint32_t depth) {
     if (e->type == BSON_STRING) {
-        return e->value[3 + _loadUint32(e->value)] == 0;
+        return e->value[3 + _bson_loadUint32(e->value)] == 0;
     }
     if (e->type == BSON_DOCUMENT) {
         return depth < kCheckMaxDepth &&
-               _checkDocument(e->value, _loadUint32(e->value), depth + 1) == 0;
+               _checkDocument(e->value, _bson_loadUint32(e->value), depth + 1) == 0;
     }
     return true;
 }
@@ -172,13 +163,15 @@ int _checkDocument(const uint8_t* document, uint32_t length, uint32_t depth) {
     return result;
 }
 
-// The value of an element of the given type with a name short enough for typed reading.
-const uint8_t* _typedValue(const bson_element* e, uint8_t type) {
-    if (e == nullptr || e->type != type || e->value == nullptr ||
+// A typed read: 0 and read(value) into *out when `e` is of `type` with a name short enough.
+template <class T, class Read>
+int _readTyped(const bson_element* e, uint8_t type, T* out, Read read) {
+    if (e == nullptr || out == nullptr || e->type != type || e->value == nullptr ||
         e->nameLength >= BSON_NAME_SCAN - 1) {
-        return nullptr;
+        return -1;
     }
-    return e->value;
+    *out = read(e->value);
+    return 0;
 }
 
 // The element after `element` in a walk that trusts the sizes: none after an element that has no
@@ -191,13 +184,15 @@ const uint8_t* _typedValue(const bson_element* e, uint8_t type) {
     return element + e.size;
 }
 
-// The element at `element` as far as a typed read needs it; false when it is not of `type`.
-bool _typedAt(const uint8_t* element, uint8_t type, bson_element* e) {
+// A typed read of the element at `element`, its name measured once its type is known to match.
+template <class T>
+int _getTyped(const uint8_t* element, uint8_t type, T* out, int (*read)(const bson_element*, T*)) {
     if (element == nullptr || element[0] != type) {
-        return false;
+        return -1;
     }
-    _measureName(element, BSON_NAME_SCAN, false, e);
-    return true;
+    bson_element e;
+    _measureName(element, BSON_NAME_SCAN, false, &e);
+    return read(&e, out);
 }
 
 }  // namespace
@@ -224,7 +219,7 @@ int bson_cursorInit(bson_cursor* cursor, const uint8_t* document, uint32_t size)
     if (document == nullptr || size < 5) {
         return -1;
     }
-    const uint32_t length = _loadUint32(document);
+    const uint32_t length = _bson_loadUint32(document);
     if (length < 5 || length > size || document[length - 1] != 0) {
         return -1;
     }
@@ -268,45 +263,27 @@ int bson_findAll(const uint8_t* document, uint32_t size, const char* const* name
 }
 
 int bson_elementInt(const bson_element* element, int32_t* out) {
-    const uint8_t* value = _typedValue(element, BSON_INT32);
-    if (value == nullptr || out == nullptr) {
-        return -1;
-    }
-    *out = static_cast<int32_t>(_loadUint32(value));
-    return 0;
+    return _readTyped(element, BSON_INT32, out,
+                      [](const uint8_t* v) { return static_cast<int32_t>(_bson_loadUint32(v)); });
 }
 
 int bson_elementDouble(const bson_element* element, double* out) {
-    const uint8_t* value = _typedValue(element, BSON_DOUBLE);
-    if (value == nullptr || out == nullptr) {
-        return -1;
-    }
-    uint64_t bits = static_cast<uint64_t>(_loadUint32(value)) |
-                    static_cast<uint64_t>(_loadUint32(value + 4)) << 32;
-    std::memcpy(out, &bits, sizeof bits);
-    return 0;
+    return _readTyped(element, BSON_DOUBLE, out, [](const uint8_t* v) {
+        return std::bit_cast<double>(_bson_loadUint32(v) | uint64_t{_bson_loadUint32(v + 4)} << 32);
+    });
 }
 
 int bson_elementString(const bson_element* element, const char** out) {
-    const uint8_t* value = _typedValue(element, BSON_STRING);
-    if (value == nullptr || out == nullptr) {
-        return -1;
-    }
-    *out = reinterpret_cast<const char*>(value + 4);
-    return 0;
+    return _readTyped(element, BSON_STRING, out,
+                      [](const uint8_t* v) { return reinterpret_cast<const char*>(v + 4); });
 }
 
 int bson_elementDocument(const bson_element* element, const uint8_t** out) {
-    const uint8_t* value = _typedValue(element, BSON_DOCUMENT);
-    if (value == nullptr || out == nullptr) {
-        return -1;
-    }
-    *out = value;
-    return 0;
+    return _readTyped(element, BSON_DOCUMENT, out, [](const uint8_t* v) { return v; });
 }
 
 uint32_t bson_length(const uint8_t* document) {
-    return document == nullptr ? 0 : _loadUint32(document);
+    return document == nullptr ? 0 : _bson_loadUint32(document);
 }
 
 uint32_t bson_elementSize(const uint8_t* element) {
@@ -343,21 +320,17 @@ const uint8_t* bson_find(const uint8_t* document, const char* name) {
 }
 
 int bson_getInt(const uint8_t* element, int32_t* out) {
-    bson_element e;
-    return _typedAt(element, BSON_INT32, &e) ? bson_elementInt(&e, out) : -1;
+    return _getTyped(element, BSON_INT32, out, bson_elementInt);
 }
 
 int bson_getDouble(const uint8_t* element, double* out) {
-    bson_element e;
-    return _typedAt(element, BSON_DOUBLE, &e) ? bson_elementDouble(&e, out) : -1;
+    return _getTyped(element, BSON_DOUBLE, out, bson_elementDouble);
 }
 
 int bson_getString(const uint8_t* element, const char** out) {
-    bson_element e;
-    return _typedAt(element, BSON_STRING, &e) ? bson_elementString(&e, out) : -1;
+    return _getTyped(element, BSON_STRING, out, bson_elementString);
 }
 
 int bson_getDocument(const uint8_t* element, const uint8_t** out) {
-    bson_element e;
-    return _typedAt(element, BSON_DOCUMENT, &e) ? bson_elementDocument(&e, out) : -1;
+    return _getTyped(element, BSON_DOCUMENT, out, bson_elementDocument);
 }

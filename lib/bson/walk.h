@@ -1,9 +1,13 @@
-// Inside the BSON library: the printer's walk. It trusts the sizes the bytes claim, as
-// bson_firstElement and bson_nextElement do (the printer's callers check received bytes first),
-// and hands out each element measured once.
+// Inside the BSON library: the stored lengths, and the printer's walk, which trusts the sizes the
+// bytes claim as bson_firstElement and bson_nextElement do.
 #pragma once
 
 #include "bson.h"
+
+inline uint32_t _bson_loadUint32(const uint8_t* at) {
+    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
+           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
+}
 
 // A cursor at the first element of `document`; one that hands out nothing for a null document.
 bson_cursor _bson_trustingCursor(const uint8_t* document);

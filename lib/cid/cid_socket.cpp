@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 
 #include "command.h"
@@ -18,10 +17,6 @@ namespace {
 // How long a refused query waits before it is sent once more: longer than a CID restart that
 // takes a few tenths of a second, short of the one-second answer budget.
 constexpr std::chrono::milliseconds CID_RETRY_PAUSE{500};
-
-[[noreturn]] void throwSystemError(int error, const char* text) {
-    throw std::system_error(error, std::system_category(), text);
-}
 
 }  // namespace
 

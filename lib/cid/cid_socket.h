@@ -19,13 +19,11 @@ class CIDSocket {
     // Connects to `host` (dotted IPv4 text) and `port`; for tests that play the CID elsewhere.
     CIDSocket(const char* host, uint16_t port);
 
-    // Sends the intersection status query built in `buffer`, then receives the answer into the
-    // same buffer; the number of bytes received. The caller checks them. A query refused by a
-    // closed port (ECONNREFUSED) is sent once more after a pause; the whole stays within the
-    // one-second answer budget.
+    // Sends the status query built in `buffer` and receives the answer into it; the bytes
+    // received, unchecked. A query refused by a closed port is sent once more after a pause,
+    // within the one-second answer budget.
     unsigned query(uint8_t* buffer, uint32_t capacity);
-    // Sends an APB status report, re-sent as cid_send does; the number of bytes sent. Reads no
-    // answer.
+    // Sends an APB status report (cid_send); the number of bytes sent.
     int sendStatusReport(uint16_t reds, uint16_t greens);
 
     int descriptor() const { return descriptor_.fd(); }

@@ -34,21 +34,14 @@ int CIDINTERSECTIONSTATUSCOMMAND::serialize(uint8_t* buffer, uint32_t capacity) 
     return serializeKeys(buffer, capacity, type, {});
 }
 
-int CIDPedCallCommand::serialize(uint8_t* buffer, uint32_t capacity) const {
+template <CidCommandType Type>
+int CIDStationCommand<Type>::serialize(uint8_t* buffer, uint32_t capacity) const {
     return serializeKeys(buffer, capacity, type, {{"sid", sid}});
 }
-
-int CIDAPSCallCommand::serialize(uint8_t* buffer, uint32_t capacity) const {
-    return serializeKeys(buffer, capacity, type, {{"sid", sid}});
-}
-
-int CIDButtonDownCommand::serialize(uint8_t* buffer, uint32_t capacity) const {
-    return serializeKeys(buffer, capacity, type, {{"sid", sid}});
-}
-
-int CIDButtonUpCommand::serialize(uint8_t* buffer, uint32_t capacity) const {
-    return serializeKeys(buffer, capacity, type, {{"sid", sid}});
-}
+template class CIDStationCommand<CID_PED_CALL>;
+template class CIDStationCommand<CID_APS_CALL>;
+template class CIDStationCommand<CID_BUTTON_DOWN>;
+template class CIDStationCommand<CID_BUTTON_UP>;
 
 int CIDAPBSTATUSREPORT::serialize(uint8_t* buffer, uint32_t capacity) const {
     return serializeKeys(buffer, capacity, type,

@@ -24,41 +24,19 @@ class CIDINTERSECTIONSTATUSCOMMAND : public CIDCommand {
     int serialize(uint8_t* buffer, uint32_t capacity) const override;
 };
 
-// A pedestrian call from station `sid`.
-class CIDPedCallCommand : public CIDCommand {
+// A command about station `sid`: {"t": Type, "sid": sid}.
+template <CidCommandType Type>
+class CIDStationCommand : public CIDCommand {
   public:
-    explicit CIDPedCallCommand(int32_t sid) : CIDCommand(CID_PED_CALL), sid(sid) {}
+    explicit CIDStationCommand(int32_t sid) : CIDCommand(Type), sid(sid) {}
     int serialize(uint8_t* buffer, uint32_t capacity) const override;
 
     int32_t sid;
 };
-
-// An APS call from station `sid`.
-class CIDAPSCallCommand : public CIDCommand {
-  public:
-    explicit CIDAPSCallCommand(int32_t sid) : CIDCommand(CID_APS_CALL), sid(sid) {}
-    int serialize(uint8_t* buffer, uint32_t capacity) const override;
-
-    int32_t sid;
-};
-
-// The button of station `sid` went down.
-class CIDButtonDownCommand : public CIDCommand {
-  public:
-    explicit CIDButtonDownCommand(int32_t sid) : CIDCommand(CID_BUTTON_DOWN), sid(sid) {}
-    int serialize(uint8_t* buffer, uint32_t capacity) const override;
-
-    int32_t sid;
-};
-
-// The button of station `sid` came up.
-class CIDButtonUpCommand : public CIDCommand {
-  public:
-    explicit CIDButtonUpCommand(int32_t sid) : CIDCommand(CID_BUTTON_UP), sid(sid) {}
-    int serialize(uint8_t* buffer, uint32_t capacity) const override;
-
-    int32_t sid;
-};
+using CIDPedCallCommand = CIDStationCommand<CID_PED_CALL>;
+using CIDAPSCallCommand = CIDStationCommand<CID_APS_CALL>;
+using CIDButtonDownCommand = CIDStationCommand<CID_BUTTON_DOWN>;
+using CIDButtonUpCommand = CIDStationCommand<CID_BUTTON_UP>;
 
 // An APB status report: "r" and "g" widened from 16 bits without sign.
 class CIDAPBSTATUSREPORT : public CIDCommand {

@@ -24,3 +24,19 @@ inline int cli_answer(const char* arg, const char* program, const char* usage) {
     }
     return fflush(stdout) == 0 && !ferror(stdout) ? 0 : -1;
 }
+
+// For a daemon that takes only the standard options: true when main ends at once with *status,
+// the answer to one standard option, or 2 after the usage on standard error for anything else.
+inline bool cli_endsDaemon(int argc, char** argv, const char* program, const char* usage,
+                           int* status) {
+    if (argc <= 1) {
+        return false;
+    }
+    if (argc == 2 && cli_isStandard(argv[1])) {
+        *status = cli_answer(argv[1], program, usage);
+    } else {
+        fputs(usage, stderr);
+        *status = 2;
+    }
+    return true;
+}

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+#include <system_error>
 
 class Descriptor {
   public:
@@ -42,3 +44,8 @@ class Descriptor {
   private:
     int fd_;
 };
+
+// Throws std::system_error for a failed system call that left `error`, described by `text`.
+[[noreturn]] inline void throwSystemError(int error, const std::string& text) {
+    throw std::system_error(error, std::system_category(), text);
+}

@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -32,14 +33,7 @@ static const char* const USAGE =
 
 // strtol in base 10, saturated to the 32-bit range.
 static int32_t _number(const char* text) {
-    long value = strtol(text, nullptr, 10);
-    if (value > INT32_MAX) {
-        return INT32_MAX;
-    }
-    if (value < INT32_MIN) {
-        return INT32_MIN;
-    }
-    return static_cast<int32_t>(value);
+    return static_cast<int32_t>(std::clamp<long>(strtol(text, nullptr, 10), INT32_MIN, INT32_MAX));
 }
 
 static bool _is(const char* word, const char* expected) {

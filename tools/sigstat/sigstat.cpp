@@ -25,19 +25,16 @@ static void _report(const char* function, const char* text) {
     fprintf(stderr, "%s: %s\n", function, text);
 }
 
-static int _fail(int sock, const char* text) {
+// One line of `text`, with the errno description after it when `withErrno`; sock closed.
+static int _fail(int sock, const char* text, bool withErrno = false) {
+    int saved = errno;
     _report("cid_getIntersecionData", text);
+    if (withErrno) {
+        _report("cid_getIntersecionData", strerror(saved));
+    }
     if (sock >= 0) {
         close(sock);
     }
-    return -1;
-}
-
-static int _failErrno(int sock, const char* text) {
-    int saved = errno;
-    _report("cid_getIntersecionData", text);
-    _report("cid_getIntersecionData", strerror(saved));
-    close(sock);
     return -1;
 }
 
@@ -53,11 +50,11 @@ static int cid_getIntersecionData(int sock, cid_status* status) {
         return _fail(sock, "Unable to finalize CID request");
     }
     if (send(sock, buffer, bson_length(buffer), MSG_NOSIGNAL) < 0) {
-        return _failErrno(sock, "Unable to send CID request:");
+        return _fail(sock, "Unable to send CID request:", true);
     }
     ssize_t received = recv(sock, buffer, sizeof buffer, MSG_WAITALL);
     if (received < 0) {
-        return _failErrno(sock, "Unable to recv CID request:");
+        return _fail(sock, "Unable to recv CID request:", true);
     }
     close(sock);
     if (sigstat_parse(buffer, static_cast<size_t>(received), status) < 0) {
