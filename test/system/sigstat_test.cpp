@@ -160,7 +160,13 @@ std::string expectedRun(const SizedAnswer& answer, const std::string& form) {
 TEST_F(SigstatTest, AnswersOfEverySizeFrom0To1024AreReadOrRefusedCleanly) {
     std::mt19937 random(1024);
     std::vector<SizedAnswer> answers;
+    // An emulator adds tens of milliseconds to each run: there, the sizes near the limits, the
+    // status's own size and every seventh between.
+    const size_t statusSize = intDocument(STATUS).size();
     for (size_t size = 0; size <= 1024; ++size) {
+        if (programsEmulated() && size > 40 && size < 990 && size % 7 != 0 && size != statusSize) {
+            continue;
+        }
         answers.push_back(sized(noDocument(size, random)));
         answers.push_back(sized(grownOrCut(intDocument(STATUS), size)));
     }
@@ -209,7 +215,7 @@ TEST_F(SigstatTest, AnswersOfEverySizeFrom0To1024AreReadOrRefusedCleanly) {
         errAt = errEnd + mark.size() + 1;
     }
     EXPECT_EQ(outAt, result.out.size());
-    EXPECT_GT(accepted, 900u);
+    EXPECT_GT(accepted, programsEmulated() ? 120u : 900u);
 }
 
 // True once some socket of this namespace is bound to UDP 127.0.0.1:5000.
