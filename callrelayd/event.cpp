@@ -38,7 +38,8 @@ StationStream::StationStream(int fd)
 
 APBEvent decodeEvent(const uint8_t* document, uint32_t size) {
     static const char* const names[] = {"sid", "e"};
-    APBEvent event{eventSerial++, 0, 0};
+    APBEvent event{eventSerial, 0, 0};
+    eventSerial = serialAfter(eventSerial);
     bson_element found[2];
     if (bson_findAll(document, size, names, 2, found) < 0) {
         return nullEvent;
@@ -50,6 +51,10 @@ APBEvent decodeEvent(const uint8_t* document, uint32_t size) {
         return event;
     }
     return nullEvent;
+}
+
+int32_t serialAfter(int32_t serial) {
+    return serial == INT32_MAX ? 2 : serial + 1;
 }
 
 Received receiveEvent(StationStream& stream, APBEvent& event) {

@@ -51,6 +51,10 @@ struct StationStream {
 // int32 "e" of 0..5. Never reads past `size` bytes.
 APBEvent decodeEvent(const uint8_t* document, uint32_t size);
 
+// The serial of the event after one numbered `serial`: counting on from 2, and from the largest
+// back to 2, so that no event is ever numbered 0 like nullEvent.
+int32_t serialAfter(int32_t serial);
+
 // What receiveEvent found on a station connection.
 enum class Received {
     EVENT,    // a valid event
