@@ -249,6 +249,17 @@ TEST_F(CallrelaydTest, ChildSecondsCountFromTheDaemonsStart) {
     EXPECT_GE(std::stoi(match[1]), 2);
 }
 
+TEST_F(CallrelaydTest, StandardErrorThatIsTheJournalGetsNoCopy) {
+    // systemd names the stream it connects to the journal in JOURNAL_STREAM, as "device:inode".
+    startDaemon(
+        {"/bin/sh", "-c",
+         "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2) exec " + program("callrelayd")});
+    Socket station = connectStation(4);
+    station.sendAll(event(4, 1));
+    EXPECT_TRUE(eventually([&] { return syslog_->find("]Button down").has_value(); }));
+    EXPECT_EQ(daemon_->err(), "");
+}
+
 // ---- load and churn ----
 
 TEST_F(CallrelaydTest, SeventeenStationsAtFullSpeedLoseAndReorderNothing) {
