@@ -283,3 +283,21 @@ void logStandardOutput(const char* text, size_t length) {
     standardOutput.write(text, length);
     errno = saved;
 }
+
+void RepeatedWarning::log(const char* text) {
+    auto now = std::chrono::steady_clock::now();
+    if (logged_ && now - last_ < std::chrono::seconds(1)) {
+        ++heldBack_;
+        return;
+    }
+    logged_ = true;
+    last_ = now;
+    if (heldBack_ == 0) {
+        logWarning(text, 0);
+        return;
+    }
+    char line[LOG_LINE_CAPACITY / 2];
+    snprintf(line, sizeof line, "%s (%lu more since the last line)", text, heldBack_);
+    heldBack_ = 0;
+    logWarning(line, 0);
+}
