@@ -45,15 +45,22 @@ void CidSender::send(const CIDCommand& command) {
         hold(next);
         return;
     }
-    Outcome outcome = transmit(next);
+    Outcome outcome = transmit(next, false);
     if (outcome == Outcome::REFUSED || outcome == Outcome::REFUSED_EARLIER) {
         beginOutage(next.since);
         if (outcome == Outcome::REFUSED_EARLIER) {
-            hold(lastTaken_);
+            hold(lastSent_);
         }
         hold(next);
     } else if (outcome == Outcome::FAILED) {
         logWarning("Problem sending command to CID", 1);
+    }
+}
+
+void CidSender::confirm() {
+    if (unchecked_ && refusalPending()) {
+        beginOutage(Clock::now());
+        hold(lastSent_);
     }
 }
 
@@ -63,26 +70,36 @@ void CidSender::beginOutage(Clock::time_point now) {
     retryAt_ = now + HELD_RETRY_INTERVAL;
 }
 
-// A refusal shows as the socket's pending error right after the send: the datagram went to the
-// loopback and the kernel's "port unreachable" came back before send returned. Where the kernel
-// was slower, the error is still pending at the next send, which it fails: then the datagram
-// sent before, taken for delivered, was refused too.
-CidSender::Outcome CidSender::transmit(const Command& command) {
-    bool earlier = lastTakenKnown_;
-    lastTakenKnown_ = false;
+// On the loopback the kernel's "port unreachable" for a refused datagram comes back before send
+// returns, and leaves its error pending on the socket. The next send fails with it; so a send
+// refused this way means that the datagram sent before it was refused too (and, where the
+// kernel was slower than that, after it had been taken for delivered). With `check`, the
+// pending error is read right after the send.
+CidSender::Outcome CidSender::transmit(const Command& command, bool check) {
+    bool earlier = lastSentLive_;
     if (::send(fd_, command.bytes.data(), command.size, MSG_NOSIGNAL) < 0) {
-        return errno != ECONNREFUSED ? Outcome::FAILED
-               : earlier             ? Outcome::REFUSED_EARLIER
-                                     : Outcome::REFUSED;
+        if (errno != ECONNREFUSED) {
+            return Outcome::FAILED;
+        }
+        lastSentLive_ = false;
+        unchecked_ = false;
+        return earlier ? Outcome::REFUSED_EARLIER : Outcome::REFUSED;
     }
+    lastSent_ = command;
+    lastSentLive_ = true;
+    unchecked_ = true;
+    return check && refusalPending() ? Outcome::REFUSED : Outcome::TAKEN;
+}
+
+bool CidSender::refusalPending() {
+    unchecked_ = false;
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == ECONNREFUSED) {
-        return Outcome::REFUSED;
+        lastSentLive_ = false;
+        return true;
     }
-    lastTaken_ = command;
-    lastTakenKnown_ = true;
-    return Outcome::TAKEN;
+    return false;
 }
 
 void CidSender::hold(const Command& command) {
@@ -123,10 +140,10 @@ void CidSender::retryIfDue() {
 void CidSender::retry(Clock::time_point now) {
     dropExpired(now);
     while (count_ > 0) {
-        Outcome outcome = transmit(held_[first_]);
+        Outcome outcome = transmit(held_[first_], true);
         if (outcome == Outcome::REFUSED_EARLIER && delivered_ > 0) {
             --delivered_;  // the one taken just before: back to the front
-            holdFirst(lastTaken_);
+            holdFirst(lastSent_);
         }
         if (outcome == Outcome::REFUSED || outcome == Outcome::REFUSED_EARLIER) {
             retryAt_ = now + HELD_RETRY_INTERVAL;
@@ -160,6 +177,7 @@ void CidSender::endOutage(Clock::time_point now) {
 }
 
 void CidSender::deliverHeld() {
+    confirm();
     while (holding()) {
         std::this_thread::sleep_until(retryAt_);
         retry(Clock::now());

@@ -15,12 +15,13 @@ constexpr std::chrono::milliseconds HELD_RETRY_INTERVAL{100};
 constexpr size_t HELD_COMMANDS_MAX = 64;
 constexpr std::chrono::seconds HELD_COMMAND_MAX_AGE{60};
 
-// Sends each command as one datagram to the CID and learns at once whether the CID's port
-// refused it (on the loopback the kernel reports a refused datagram before send returns). A
-// refused command is held, and so is every command after it, in the station's order; held
-// commands are offered again, oldest first, every HELD_RETRY_INTERVAL until the CID takes one,
-// and then the rest at once. One WARNING when holding begins, one INFO when all held commands
-// have been delivered, one WARNING with the number dropped, if any.
+// Sends each command as one datagram to the CID and learns, before it sends the next one or
+// waits, whether the CID's port refused it (on the loopback the kernel reports a refused
+// datagram before send returns). A refused command is held, and so is every command after it,
+// in the station's order; held commands are offered again, oldest first, every
+// HELD_RETRY_INTERVAL until the CID takes one, and then the rest at once. One WARNING when
+// holding begins, one INFO when all held commands have been delivered, one WARNING with the
+// number dropped, if any.
 class CidSender {
   public:
     using Clock = std::chrono::steady_clock;
@@ -34,6 +35,9 @@ class CidSender {
 
     // Sends the command, or holds it behind those already held.
     void send(const CIDCommand& command);
+    // Learns whether the command sent last was refused (and then holds it); called before the
+    // child waits, since nothing else would tell.
+    void confirm();
     bool holding() const { return count_ > 0; }
     // When the held commands are next offered to the CID (meaningful while holding).
     Clock::time_point retryAt() const { return retryAt_; }
@@ -51,7 +55,8 @@ class CidSender {
     // REFUSED_EARLIER: not sent, and the command sent before it was refused after all.
     enum class Outcome { TAKEN, REFUSED, REFUSED_EARLIER, FAILED };
 
-    Outcome transmit(const Command& command);
+    Outcome transmit(const Command& command, bool check);
+    bool refusalPending();
     void beginOutage(Clock::time_point now);
     void hold(const Command& command);
     void holdFirst(const Command& command);
@@ -61,7 +66,7 @@ class CidSender {
 
     Socket own_;
     int fd_;
-    Command lastTaken_{};  // the last command the CID took, while no later one was sent
+    Command lastSent_{};  // the command sent last
     std::array<Command, HELD_COMMANDS_MAX> held_{};
     size_t first_ = 0;
     size_t count_ = 0;
@@ -69,5 +74,6 @@ class CidSender {
     Clock::time_point retryAt_;
     unsigned long delivered_ = 0;
     unsigned long dropped_ = 0;
-    bool lastTakenKnown_ = false;
+    bool lastSentLive_ = false;  // lastSent_ may yet turn out refused
+    bool unchecked_ = false;     // no pending error read since lastSent_ went out
 };

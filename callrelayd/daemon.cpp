@@ -247,6 +247,7 @@ class StationWaiter {
                 shutdown(connection, SHUT_RD);
                 return;
             }
+            cid_.confirm();
             cid_.retryIfDue();
             pollfd entry{connection, POLLIN, 0};
             timespec timeout{};

@@ -107,8 +107,8 @@ TEST_F(CallrelaydTest, CommandsRefusedWhileTheCidIsDownAreHeldAndDeliveredInOrde
     }
     ASSERT_TRUE(eventually([&] { return childLines(0).size() >= 5; }));
     std::vector<std::string> expected = {
-        "Child started", "CID refused a command; holding commands until it takes them",
-        "Button down", "Ped Call", "Button up"};
+        "Child started", "Button down",
+        "CID refused a command; holding commands until it takes them", "Ped Call", "Button up"};
     EXPECT_EQ(childLines(0), expected);
     UdpPeer cid("127.0.0.1", 5000);
     for (int32_t command : {8, 2, 9}) {
