@@ -8,6 +8,8 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <filesystem>
+
 #include "callrelayd_fixture.h"
 
 namespace systest {
@@ -260,26 +262,17 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
     }
 
     static size_t openDescriptors(pid_t pid) {
-        size_t count = 0;
-        DIR* listing = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-        while (dirent* entry = readdir(listing)) {
-            count += entry->d_name[0] != '.';
-        }
-        closedir(listing);
-        return count;
+        auto listing = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd");
+        return static_cast<size_t>(std::distance(listing, {}));
     }
 
     // User and system time of `pid`, in clock ticks.
     static long cpuTicks(pid_t pid) {
         std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-        std::string field;
         long user = 0;
         long system = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i) {
-            user = i == 14 ? std::stol(field) : user;
-            system = i == 15 ? std::stol(field) : system;
-        }
+        sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c%*d%*d%*d%*d%*d%*u%*u%*u%*u%*u%ld%ld",
+               &user, &system);
         return user + system;
     }
 
