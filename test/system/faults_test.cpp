@@ -359,8 +359,8 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         Socket station = connectStation(4);
         for (int reconnect = 0;; ++reconnect) {
             ASSERT_TRUE(press(station, 4, cid)) << "after reconnect " << reconnect;
-            EXPECT_TRUE(eventually([&] { return children() == 1; }, SLOW ? 5s : 1s))
-                << children() << " children a second after reconnect " << reconnect;
+            EXPECT_TRUE(eventually([&] { return children() == 1; }, SLOW ? 5s : 2s))
+                << children() << " children two seconds after reconnect " << reconnect;
             if (reconnect == 10) {
                 break;
             }
