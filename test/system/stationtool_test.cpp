@@ -107,11 +107,13 @@ TEST_F(StationtoolTest, GetPrintsBothMessagesWithTheAgentsValue) {
         if (killedWriter) {
             // Killed in a transaction too large for its cache, the writer leaves every object
             // moved in the database and the old pages in a hot journal, which the get rolls back.
-            run({"/usr/bin/sqlite3", DATABASE},
-                "PRAGMA cache_size = 2;\nBEGIN;\nUPDATE tbls_oids SET node = node + 1;\n"
+            Result writer = run(
+                {"/usr/bin/sqlite3", DATABASE},
+                "PRAGMA cache_size = 2;\nBEGIN;\nUPDATE tbls_oids SET node = node + 100;\n"
                 "CREATE TABLE filler(b);\nWITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
                 "FROM n WHERE i < 200) INSERT INTO filler SELECT randomblob(1000) FROM n;\n"
                 ".shell kill -9 $PPID\n");
+            ASSERT_EQ(writer.err, "");
             ASSERT_EQ(access(journal.c_str(), F_OK), 0) << "no journal left behind";
         }
         Result result = stationtool({"3", "get", "vol_max"});
