@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -30,13 +31,6 @@ struct StationChildren {
     volatile pid_t draining;
 };
 StationChildren stationChildren[MAX_STATION_ID + 1];
-
-// In a child: how often the parent has said that its station connected anew (SIGUSR1).
-volatile sig_atomic_t replacements = 0;
-
-void onReplaced(int) {
-    replacements = replacements + 1;
-}
 
 // Holds `signal` back from delivery while it lives.
 class SignalBlock {
@@ -134,13 +128,11 @@ void installSignalHandlers() {
     action.sa_flags = SA_RESTART;
     action.sa_handler = onChildExit;
     sigaction(SIGCHLD, &action, nullptr);
-    action.sa_handler = onReplaced;
-    sigaction(SIGUSR1, &action, nullptr);
     action.sa_handler = SIG_IGN;
     sigaction(SIGHUP, &action, nullptr);
     sigaction(SIGPIPE, &action, nullptr);
-    // A child takes it only while it waits for its station (StationWaiter), so that a signal
-    // that comes while it works is seen when it next waits rather than lost before the wait.
+    // The parent's word to a child that its station has connected anew: held for the child to
+    // read from a signalfd (StationReader).
     sigset_t held;
     sigemptyset(&held);
     sigaddset(&held, SIGUSR1);
@@ -223,73 +215,101 @@ void keepAlive(int connection) {
     }
 }
 
-// The child's wait for its station's next bytes. Held commands are offered to the CID again
-// when they are due. Once the station has connected anew, the child reads on for
-// REPLACED_DRAIN (no longer once told again), then shuts its reading side, so that its reads
-// end with what had arrived by then.
-class StationWaiter {
+// The reads of a station's connection in its child. While the station keeps sending, each read
+// takes what has arrived without waiting. Before the child waits, and at least every
+// LOOK_INTERVAL, it looks after the rest: it learns whether its last command was refused,
+// offers held commands to the CID when they are due, and takes the parent's word (SIGUSR1, on a
+// signalfd) that the station has connected anew. From then on it reads for REPLACED_DRAIN more
+// (no longer once told again) and then shuts its reading side, so that the reads end with what
+// had arrived by then, whatever the old peer keeps sending.
+class StationReader {
   public:
-    explicit StationWaiter(CidSender& cid) : cid_(cid) {}
+    static constexpr std::chrono::milliseconds LOOK_INTERVAL{100};
 
-    static void wait(void* self, int connection) {
-        static_cast<StationWaiter*>(self)->waitFor(connection);
+    StationReader(int connection, CidSender& cid) : connection_(connection), cid_(cid) {
+        sigset_t replaced;
+        sigemptyset(&replaced);
+        sigaddset(&replaced, SIGUSR1);
+        signals_ = Descriptor(signalfd(-1, &replaced, SFD_NONBLOCK | SFD_CLOEXEC));
     }
 
+    static long fill(void* self, uint8_t* into, size_t, size_t room) {
+        return static_cast<StationReader*>(self)->read(into, room);
+    }
+
+    bool replaced() const { return told_ > 0; }
+
   private:
-    void waitFor(int connection) {
-        sigset_t open;
-        sigprocmask(SIG_SETMASK, nullptr, &open);
-        sigdelset(&open, SIGUSR1);
+    long read(uint8_t* into, size_t room) {
+        if (Clock::now() - lastLook_ < LOOK_INTERVAL && !cid_.holding() && !drainEnd_) {
+            ssize_t got = receive(into, room, MSG_DONTWAIT);
+            if (got >= 0 || errno != EAGAIN) {
+                return got;
+            }
+        }
+        waitForBytes();
+        return receive(into, room, 0);
+    }
+
+    ssize_t receive(uint8_t* into, size_t room, int flags) {
+        ssize_t got;
+        do {
+            got = recv(connection_, into, room, flags);
+        } while (got < 0 && errno == EINTR);
+        return got;
+    }
+
+    void waitForBytes() {
         for (;;) {
-            Clock::time_point now = Clock::now();
-            noteReplacements(now);
-            if (drainEnd_ && now >= *drainEnd_) {
-                shutdown(connection, SHUT_RD);
+            lastLook_ = Clock::now();
+            if (drainEnd_ && lastLook_ >= *drainEnd_) {
+                shutdown(connection_, SHUT_RD);
                 return;
             }
             cid_.confirm();
             cid_.retryIfDue();
-            pollfd entry{connection, POLLIN, 0};
-            timespec timeout{};
-            if (ppoll(&entry, 1, timeUntilWake(&timeout), &open) > 0) {
+            pollfd entries[] = {{connection_, POLLIN, 0}, {signals_.fd(), POLLIN, 0}};
+            poll(entries, 2, millisecondsUntilWake());
+            if ((entries[1].revents & POLLIN) != 0) {
+                takeReplacement();
+            } else if (entries[0].revents != 0) {
                 return;
             }
         }
     }
 
-    void noteReplacements(Clock::time_point now) {
-        sig_atomic_t told = replacements;
-        if (told != seen_) {
-            seen_ = told;
-            drainEnd_ = told > 1 ? now : now + REPLACED_DRAIN;
+    void takeReplacement() {
+        signalfd_siginfo info;
+        while (::read(signals_.fd(), &info, sizeof info) == sizeof info) {
+            ++told_;
         }
+        drainEnd_ = told_ > 1 ? Clock::now() : Clock::now() + REPLACED_DRAIN;
     }
 
-    // The time left until held commands are due or the drain ends; null when neither comes.
-    const timespec* timeUntilWake(timespec* timeout) const {
+    // Until held commands are due or the drain ends; -1 (no limit) when neither comes.
+    int millisecondsUntilWake() const {
         std::optional<Clock::time_point> wake = drainEnd_;
         if (cid_.holding() && (!wake || cid_.retryAt() < *wake)) {
             wake = cid_.retryAt();
         }
         if (!wake) {
-            return nullptr;
+            return -1;
         }
-        auto left = std::max(Clock::duration::zero(), *wake - Clock::now());
-        auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-        timeout->tv_sec = static_cast<time_t>(seconds.count());
-        timeout->tv_nsec = static_cast<long>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
-        return timeout;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - Clock::now());
+        return static_cast<int>(std::max<int64_t>(left.count(), 0));
     }
 
+    int connection_;
     CidSender& cid_;
+    Descriptor signals_;
+    Clock::time_point lastLook_;
     std::optional<Clock::time_point> drainEnd_;
-    sig_atomic_t seen_ = 0;
+    int told_ = 0;
 };
 
 // Logs why the child ends; its exit status.
-int endChild(Received received) {
-    if (replacements > 0) {
+int endChild(Received received, bool replaced) {
+    if (replaced) {
         logInfo("Station reconnected", 0);
         return 0;
     }
@@ -347,8 +367,8 @@ int serveStation(Socket& listener, Socket& connection, int32_t station,
     keepAlive(connection.fd());
     logInfo("Child started", 0);
     CidSender cid(targets.cidSocket);
-    StationWaiter waiter(cid);
-    StationStream stream(connection.fd(), StationWaiter::wait, &waiter);
+    StationReader reader(connection.fd(), cid);
+    StationStream stream(connection.fd(), StationReader::fill, &reader);
     for (;;) {
         APBEvent event = nullEvent;
         Received received = receiveEvent(stream, event);
@@ -357,7 +377,7 @@ int serveStation(Socket& listener, Socket& connection, int32_t station,
         } else if (received == Received::EVENT) {
             skipForeign(event, station);
         } else if (received != Received::SKIPPED) {
-            int status = endChild(received);
+            int status = endChild(received, reader.replaced());
             cid.deliverHeld();
             return status;
         }

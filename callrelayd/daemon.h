@@ -41,7 +41,7 @@ int acceptConnection(const Socket& listener, Socket& connection, sockaddr_in& pe
 int32_t stationOf(const sockaddr_in& peer, uint32_t stationBase);
 
 // SIGCHLD reaps (onChildExit), SIGHUP and SIGPIPE are ignored, and SIGUSR1, with which the
-// parent tells a child that its station has connected anew, is held until the child is ready.
+// parent tells a child that its station has connected anew, is held for the child to read.
 void installSignalHandlers();
 
 // SIGCHLD handler: reaps every child that has ended; errno is left as it was.

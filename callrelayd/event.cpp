@@ -21,14 +21,10 @@ int32_t intOrMinusOne(const bson_element& element) {
 }
 
 // Takes all that has arrived, up to the free room; waits only while nothing has.
-long receiveArrived(void* source, uint8_t* into, size_t, size_t room) {
-    auto* stream = static_cast<StationStream*>(source);
-    if (stream->wait != nullptr) {
-        stream->wait(stream->waitContext, stream->connection);
-    }
+long receiveArrived(void* connection, uint8_t* into, size_t, size_t room) {
     ssize_t got;
     do {
-        got = recv(stream->connection, into, room, 0);
+        got = recv(*static_cast<int*>(connection), into, room, 0);
     } while (got < 0 && errno == EINTR);
     return got;
 }
@@ -36,11 +32,17 @@ long receiveArrived(void* source, uint8_t* into, size_t, size_t room) {
 }  // namespace
 
 // The smallest message is 5 bytes (length and terminator).
-StationStream::StationStream(int fd, StationWait wait, void* waitContext)
+StationStream::StationStream(int fd, bson_fill fill, void* source)
     : connection(fd),
-      wait(wait),
-      waitContext(waitContext),
-      reader{receiveArrived, this, buffer, sizeof buffer, 5, MESSAGE_BUFFER_SIZE, 0, 0, 0} {}
+      reader{fill != nullptr ? fill : receiveArrived,
+             fill != nullptr ? source : &connection,
+             buffer,
+             sizeof buffer,
+             5,
+             MESSAGE_BUFFER_SIZE,
+             0,
+             0,
+             0} {}
 
 APBEvent decodeEvent(const uint8_t* document, uint32_t size) {
     static const char* const names[] = {"sid", "e"};

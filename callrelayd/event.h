@@ -34,20 +34,15 @@ extern const APBEvent nullEvent;
 // The buffer of the process in which commands and configuration documents are built.
 extern uint8_t messageBuffer[MESSAGE_BUFFER_SIZE];
 
-// Called before each read of a station connection; returns once the connection has bytes (or
-// its end) to read. Without one, the read itself waits.
-using StationWait = void (*)(void* context, int connection);
-
-// A station connection's bytes cut into messages of 5..1024 bytes: one recv takes all that has
+// A station connection's bytes cut into messages of 5..1024 bytes: one read takes all that has
 // arrived, up to the buffer's free room, and the whole messages in it are handed out in turn.
+// The reads are `fill`'s from `source`; without one, a recv of the connection that waits.
 struct StationStream {
-    explicit StationStream(int connection, StationWait wait = nullptr, void* waitContext = nullptr);
+    explicit StationStream(int connection, bson_fill fill = nullptr, void* source = nullptr);
     StationStream(const StationStream&) = delete;
     StationStream& operator=(const StationStream&) = delete;
 
     int connection;
-    StationWait wait;
-    void* waitContext;
     uint8_t buffer[MESSAGE_BUFFER_SIZE];
     bson_frameReader reader;
 };
