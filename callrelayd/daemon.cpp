@@ -3,11 +3,16 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 
 #include "event.h"
 #include "log.h"
@@ -15,23 +20,22 @@
 
 namespace {
 
-// The parent's record of the child that serves each station's newest connection, 0 for none.
-// The parent changes it only with SIGCHLD blocked; onChildExit clears the children it reaps.
-volatile pid_t stationChild[MAX_STATION_ID + 1];
+using Clock = std::chrono::steady_clock;
 
-// In a child: the connection it serves, and whether its station has connected anew since.
-volatile sig_atomic_t servedConnection = -1;
-volatile sig_atomic_t replaced = 0;
+// The parent's record of each station's children, 0 for none: the child serving its newest
+// connection and the one still draining the connection before. The parent changes it only with
+// SIGCHLD blocked; onChildExit clears the children it reaps.
+struct StationChildren {
+    volatile pid_t serving;
+    volatile pid_t draining;
+};
+StationChildren stationChildren[MAX_STATION_ID + 1];
 
-// SIGUSR1 in a child. Shutting the reading side makes a waiting recv return what has already
-// arrived and then the end, so the child relays every whole message it got and then ends.
+// In a child: how often the parent has said that its station connected anew (SIGUSR1).
+volatile sig_atomic_t replacements = 0;
+
 void onReplaced(int) {
-    int saved = errno;
-    replaced = 1;
-    if (servedConnection >= 0) {
-        shutdown(servedConnection, SHUT_RD);
-    }
-    errno = saved;
+    replacements = replacements + 1;
 }
 
 // Holds `signal` back from delivery while it lives.
@@ -103,11 +107,16 @@ int initCommunication(uint16_t port, const char* cidHost, uint16_t cidPort, Sock
     return result;
 }
 
-int acceptConnection(const Socket& listener, Socket& connection, sockaddr_in& peer) {
+int acceptConnection(const Socket& listener, Socket& connection, sockaddr_in& peer,
+                     RepeatedWarning& failures) {
     socklen_t length = sizeof peer;
     connection = Socket(accept(listener.fd(), reinterpret_cast<sockaddr*>(&peer), &length));
     if (connection.fd() < 0) {
-        logWarning("Error accepting connection", 1);
+        int error = errno;
+        char text[96];
+        snprintf(text, sizeof text, "Error accepting connection-%s", strerror(error));
+        failures.log(text);
+        errno = error;
         return -1;
     }
     return 0;
@@ -130,7 +139,8 @@ void installSignalHandlers() {
     action.sa_handler = SIG_IGN;
     sigaction(SIGHUP, &action, nullptr);
     sigaction(SIGPIPE, &action, nullptr);
-    // A child unblocks it once it knows its connection; one sent before then waits for it.
+    // A child takes it only while it waits for its station (StationWaiter), so that a signal
+    // that comes while it works is seen when it next waits rather than lost before the wait.
     sigset_t held;
     sigemptyset(&held);
     sigaddset(&held, SIGUSR1);
@@ -142,9 +152,12 @@ void onChildExit(int) {
     int saved = errno;
     pid_t pid;
     while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
-        for (volatile pid_t& child : stationChild) {
-            if (child == pid) {
-                child = 0;
+        for (StationChildren& children : stationChildren) {
+            if (children.serving == pid) {
+                children.serving = 0;
+            }
+            if (children.draining == pid) {
+                children.draining = 0;
             }
         }
     }
@@ -153,23 +166,49 @@ void onChildExit(int) {
 
 namespace {
 
-void refuse(const sockaddr_in& peer) {
+void refuse(const sockaddr_in& peer, RepeatedWarning& refusals) {
     char address[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
     char text[96];
     snprintf(text, sizeof text, "Refused connection from %s, not a station", address);
-    logWarning(text, 0);
+    refusals.log(text);
 }
 
-// Called with SIGCHLD blocked, so that the older child cannot have been reaped (and its pid
-// given to another process) between reading its entry and signalling it.
-void replaceChild(int32_t station, pid_t pid) {
-    pid_t older = stationChild[station];
-    stationChild[station] = pid;
-    if (older > 0) {
-        kill(older, SIGUSR1);
+void signalReplaced(pid_t child) {
+    if (child > 0) {
+        kill(child, SIGUSR1);
     }
 }
+
+// Called with SIGCHLD blocked, so that no child can have been reaped (and its pid given to
+// another process) between reading its entry and signalling it. A child still draining the
+// station's connection before is told once more, and stops reading at once.
+void replaceChild(int32_t station, pid_t pid) {
+    StationChildren& children = stationChildren[station];
+    signalReplaced(children.draining);
+    children.draining = children.serving;
+    children.serving = pid;
+    signalReplaced(children.draining);
+}
+
+// Waits before accepting again after a failure that only time mends (no descriptor or memory
+// to spare): 100 ms, doubling up to a second. A child that ends cuts the wait short.
+class AcceptBackoff {
+  public:
+    void after(int error) {
+        if (error != EMFILE && error != ENFILE && error != ENOMEM && error != ENOBUFS) {
+            return;
+        }
+        const long milliseconds = static_cast<long>(delay_.count());
+        timespec pause{milliseconds / 1000, milliseconds % 1000 * 1000000};
+        nanosleep(&pause, nullptr);
+        delay_ = std::min(delay_ * 2, std::chrono::milliseconds(1000));
+    }
+    void reset() { delay_ = std::chrono::milliseconds(100); }
+
+  private:
+    std::chrono::milliseconds delay_{100};
+};
 
 void keepAlive(int connection) {
     const int settings[][3] = {{SOL_SOCKET, SO_KEEPALIVE, 1},
@@ -184,19 +223,73 @@ void keepAlive(int connection) {
     }
 }
 
-// From here on a SIGUSR1 ends the child once its connection has been read to the end.
-void watchForReplacement(int connection) {
-    servedConnection = connection;
-    sigset_t held;
-    sigemptyset(&held);
-    sigaddset(&held, SIGUSR1);
-    sigaddset(&held, SIGCHLD);
-    sigprocmask(SIG_UNBLOCK, &held, nullptr);
-}
+// The child's wait for its station's next bytes. Held commands are offered to the CID again
+// when they are due. Once the station has connected anew, the child reads on for
+// REPLACED_DRAIN (no longer once told again), then shuts its reading side, so that its reads
+// end with what had arrived by then.
+class StationWaiter {
+  public:
+    explicit StationWaiter(CidSender& cid) : cid_(cid) {}
+
+    static void wait(void* self, int connection) {
+        static_cast<StationWaiter*>(self)->waitFor(connection);
+    }
+
+  private:
+    void waitFor(int connection) {
+        sigset_t open;
+        sigprocmask(SIG_SETMASK, nullptr, &open);
+        sigdelset(&open, SIGUSR1);
+        for (;;) {
+            Clock::time_point now = Clock::now();
+            noteReplacements(now);
+            if (drainEnd_ && now >= *drainEnd_) {
+                shutdown(connection, SHUT_RD);
+                return;
+            }
+            cid_.confirm();
+            cid_.retryIfDue();
+            pollfd entry{connection, POLLIN, 0};
+            timespec timeout{};
+            if (ppoll(&entry, 1, timeUntilWake(&timeout), &open) > 0) {
+                return;
+            }
+        }
+    }
+
+    void noteReplacements(Clock::time_point now) {
+        sig_atomic_t told = replacements;
+        if (told != seen_) {
+            seen_ = told;
+            drainEnd_ = told > 1 ? now : now + REPLACED_DRAIN;
+        }
+    }
+
+    // The time left until held commands are due or the drain ends; null when neither comes.
+    const timespec* timeUntilWake(timespec* timeout) const {
+        std::optional<Clock::time_point> wake = drainEnd_;
+        if (cid_.holding() && (!wake || cid_.retryAt() < *wake)) {
+            wake = cid_.retryAt();
+        }
+        if (!wake) {
+            return nullptr;
+        }
+        auto left = std::max(Clock::duration::zero(), *wake - Clock::now());
+        auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+        timeout->tv_sec = static_cast<time_t>(seconds.count());
+        timeout->tv_nsec = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
+        return timeout;
+    }
+
+    CidSender& cid_;
+    std::optional<Clock::time_point> drainEnd_;
+    sig_atomic_t seen_ = 0;
+};
 
 // Logs why the child ends; its exit status.
 int endChild(Received received) {
-    if (replaced) {
+    if (replacements > 0) {
         logInfo("Station reconnected", 0);
         return 0;
     }
@@ -218,14 +311,20 @@ void skipForeign(const APBEvent& event, int32_t station) {
 }  // namespace
 
 int serveStations(Socket& listener, const RelayTargets& targets) {
+    RepeatedWarning acceptFailures;
+    RepeatedWarning refusals;
+    AcceptBackoff backoff;
     for (;;) {
         Socket connection;
         sockaddr_in peer{};
-        while (acceptConnection(listener, connection, peer) < 0) {
+        if (acceptConnection(listener, connection, peer, acceptFailures) < 0) {
+            backoff.after(errno);
+            continue;
         }
+        backoff.reset();
         int32_t station = stationOf(peer, targets.stationBase);
         if (station < 0) {
-            refuse(peer);
+            refuse(peer, refusals);
             continue;
         }
         SignalBlock reaping(SIGCHLD);
@@ -245,19 +344,22 @@ int serveStations(Socket& listener, const RelayTargets& targets) {
 int serveStation(Socket& listener, Socket& connection, int32_t station,
                  const RelayTargets& targets) {
     listener.close();
-    watchForReplacement(connection.fd());
     keepAlive(connection.fd());
     logInfo("Child started", 0);
-    StationStream stream(connection.fd());
+    CidSender cid(targets.cidSocket);
+    StationWaiter waiter(cid);
+    StationStream stream(connection.fd(), StationWaiter::wait, &waiter);
     for (;;) {
         APBEvent event = nullEvent;
         Received received = receiveEvent(stream, event);
         if (received == Received::EVENT && event.stationId == station) {
-            relayEvent(event, targets);
+            relayEvent(event, targets, cid);
         } else if (received == Received::EVENT) {
             skipForeign(event, station);
         } else if (received != Received::SKIPPED) {
-            return endChild(received);
+            int status = endChild(received);
+            cid.deliverHeld();
+            return status;
         }
     }
 }

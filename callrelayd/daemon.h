@@ -4,8 +4,10 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
 
+#include "log.h"
 #include "relay.h"
 #include "socket.h"
 
@@ -16,6 +18,10 @@ constexpr int LISTEN_BACKLOG = 4;
 constexpr int KEEPALIVE_IDLE_S = 60;
 constexpr int KEEPALIVE_INTERVAL_S = 10;
 constexpr int KEEPALIVE_PROBES = 5;
+// How long the child of a station's older connection goes on relaying what that connection
+// carries once the station has connected anew: a message sent just before the reconnect, or the
+// rest of one cut in two, still arrives.
+constexpr std::chrono::seconds REPLACED_DRAIN{1};
 
 // Opens the TCP listener on all interfaces at `port`, then the CID socket: 0, or negative after
 // the failing step's logged line (both sockets then closed).
@@ -27,8 +33,9 @@ int initCommunication(uint16_t port, const char* cidHost, uint16_t cidPort, Sock
 int openCidSocket(const char* cidHost, uint16_t cidPort, Socket& cid);
 
 // Accepts the next connection into `connection`, its peer's address into `peer`: 0, or -1
-// after a logged failure.
-int acceptConnection(const Socket& listener, Socket& connection, sockaddr_in& peer);
+// with errno set after a failure, logged through `failures`.
+int acceptConnection(const Socket& listener, Socket& connection, sockaddr_in& peer,
+                     RepeatedWarning& failures);
 
 // The station whose address `peer` is (stationBase + 0..16, host order), or -1 for any other.
 int32_t stationOf(const sockaddr_in& peer, uint32_t stationBase);
@@ -45,7 +52,8 @@ void onChildExit(int signal);
 // (serveStation's status).
 int serveStations(Socket& listener, const RelayTargets& targets);
 
-// Relays the events of `station` until the connection ends; 0 when the station closed it or
-// connected anew, -1 on a receive or framing error.
+// Relays the events of `station` until the connection ends, then delivers (or, after a minute,
+// drops) the commands held for the CID; 0 when the station closed it or connected anew, -1 on a
+// receive or framing error.
 int serveStation(Socket& listener, Socket& connection, int32_t station,
                  const RelayTargets& targets);

@@ -21,10 +21,14 @@ int32_t intOrMinusOne(const bson_element& element) {
 }
 
 // Takes all that has arrived, up to the free room; waits only while nothing has.
-long receiveArrived(void* connection, uint8_t* into, size_t, size_t room) {
+long receiveArrived(void* source, uint8_t* into, size_t, size_t room) {
+    auto* stream = static_cast<StationStream*>(source);
+    if (stream->wait != nullptr) {
+        stream->wait(stream->waitContext, stream->connection);
+    }
     ssize_t got;
     do {
-        got = recv(*static_cast<int*>(connection), into, room, 0);
+        got = recv(stream->connection, into, room, 0);
     } while (got < 0 && errno == EINTR);
     return got;
 }
@@ -32,13 +36,16 @@ long receiveArrived(void* connection, uint8_t* into, size_t, size_t room) {
 }  // namespace
 
 // The smallest message is 5 bytes (length and terminator).
-StationStream::StationStream(int fd)
+StationStream::StationStream(int fd, StationWait wait, void* waitContext)
     : connection(fd),
-      reader{receiveArrived, &connection, buffer, sizeof buffer, 5, MESSAGE_BUFFER_SIZE, 0, 0, 0} {}
+      wait(wait),
+      waitContext(waitContext),
+      reader{receiveArrived, this, buffer, sizeof buffer, 5, MESSAGE_BUFFER_SIZE, 0, 0, 0} {}
 
 APBEvent decodeEvent(const uint8_t* document, uint32_t size) {
     static const char* const names[] = {"sid", "e"};
-    APBEvent event{eventSerial++, 0, 0};
+    APBEvent event{eventSerial, 0, 0};
+    eventSerial = serialAfter(eventSerial);
     bson_element found[2];
     if (bson_findAll(document, size, names, 2, found) < 0) {
         return nullEvent;
@@ -50,6 +57,10 @@ APBEvent decodeEvent(const uint8_t* document, uint32_t size) {
         return event;
     }
     return nullEvent;
+}
+
+int32_t serialAfter(int32_t serial) {
+    return serial == INT32_MAX ? 2 : serial + 1;
 }
 
 Received receiveEvent(StationStream& stream, APBEvent& event) {

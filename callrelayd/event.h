@@ -34,14 +34,20 @@ extern const APBEvent nullEvent;
 // The buffer of the process in which commands and configuration documents are built.
 extern uint8_t messageBuffer[MESSAGE_BUFFER_SIZE];
 
+// Called before each read of a station connection; returns once the connection has bytes (or
+// its end) to read. Without one, the read itself waits.
+using StationWait = void (*)(void* context, int connection);
+
 // A station connection's bytes cut into messages of 5..1024 bytes: one recv takes all that has
 // arrived, up to the buffer's free room, and the whole messages in it are handed out in turn.
 struct StationStream {
-    explicit StationStream(int connection);
+    explicit StationStream(int connection, StationWait wait = nullptr, void* waitContext = nullptr);
     StationStream(const StationStream&) = delete;
     StationStream& operator=(const StationStream&) = delete;
 
     int connection;
+    StationWait wait;
+    void* waitContext;
     uint8_t buffer[MESSAGE_BUFFER_SIZE];
     bson_frameReader reader;
 };
@@ -50,6 +56,10 @@ struct StationStream {
 // nullEvent when the bytes do not hold a well-formed document with an int32 "sid" of 0..16 and an
 // int32 "e" of 0..5. Never reads past `size` bytes.
 APBEvent decodeEvent(const uint8_t* document, uint32_t size);
+
+// The serial of the event after one numbered `serial`: counting on from 2, and from the largest
+// back to 2, so that no event is ever numbered 0 like nullEvent.
+int32_t serialAfter(int32_t serial);
 
 // What receiveEvent found on a station connection.
 enum class Received {

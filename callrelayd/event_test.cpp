@@ -80,6 +80,7 @@ TEST(DecodeEventTest, CarriesStationAndTypeAndNumbersEveryDecode) {
     EXPECT_EQ(decodeEvent(invalid.data(), 21), nullEvent);
     APBEvent third = decodeEvent(ints({{"sid", 7}, {"e", 2}}).data(), 21);
     EXPECT_EQ(third.serial, first.serial + 2) << "an invalid message uses up its serial";
+    EXPECT_EQ(serialAfter(INT32_MAX), 2) << "wraps past nullEvent's 0";
 }
 
 TEST(DecodeEventTest, StaysInsideTheReceivedBytes) {

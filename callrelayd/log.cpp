@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -40,13 +41,27 @@ void compose(Line& line, int level, const char* text, const char* errnoText) {
     line.bytes[line.end] = '\n';
 }
 
+// True when descriptor `fd` is the journal's stream, as systemd names it in JOURNAL_STREAM
+// ("device:inode" of the stream it connected to standard output and error).
+bool isJournalStream(int fd) {
+    const char* named = getenv("JOURNAL_STREAM");
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    struct stat st {};
+    return named != nullptr && sscanf(named, "%llu:%llu", &device, &inode) == 2 &&
+           fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
+
 // One output of the log lines and the count of lines it could not take at once. It never
 // waits: syslog and a socket on standard error are sent to without waiting, a pipe or terminal
 // is written through a non-blocking description of its own (the shared one of standard error
 // stays as it is for the other processes that use it), and a file is written as it comes.
+// A line goes out whole: what an output took of it only in part is finished before any later
+// line, and the lines meanwhile are counted as dropped.
 class LogOutput {
   public:
-    enum Form { NONE, SYSLOG, SEND, WRITE };
+    // NONE: not written; DROP: every line counted as dropped (no way to write without waiting).
+    enum Form { NONE, DROP, SYSLOG, SEND, WRITE };
     LogOutput(int fd, Form form) : fd_(fd), form_(form) {}
     ~LogOutput() { closeOwned(); }
     LogOutput(const LogOutput&) = delete;
@@ -70,12 +85,24 @@ class LogOutput {
         if (form_ == WRITE && (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) {
             char path[32];
             snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-            int own = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            if (own >= 0) {
-                fd_ = own;
-                owned_ = true;
-            }
+            fd_ = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            owned_ = fd_ >= 0;
+            form_ = owned_ ? WRITE : DROP;
         }
+    }
+
+    bool isSyslog() const { return form_ == SYSLOG; }
+
+    // Leaves this output out: its lines already reach the same place another way.
+    void leaveOut() {
+        closeOwned();
+        form_ = NONE;
+    }
+
+    // A child starts with nothing dropped and no part line of its parent's to finish.
+    void forget() {
+        dropped_ = 0;
+        pendingSize_ = 0;
     }
 
     // Takes the line in this output's form, or counts it as dropped.
@@ -99,14 +126,9 @@ class LogOutput {
         }
     }
 
-    // Writes raw bytes to a stream output; false when it did not take all of them.
+    // Writes raw bytes to a stream output whole, or drops them (false).
     bool write(const char* bytes, size_t size) {
-        if (form_ == NONE) {
-            return true;
-        }
-        ssize_t n = form_ == SEND ? send(fd_, bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL)
-                                  : ::write(fd_, bytes, size);
-        return n == static_cast<ssize_t>(size);
+        return form_ == NONE || (form_ != SYSLOG && putWhole(bytes, size));
     }
 
   private:
@@ -114,7 +136,42 @@ class LogOutput {
         if (form_ == SYSLOG) {
             return sendDatagram(line.bytes, line.end);
         }
-        return write(line.bytes + line.textStart, line.end + 1 - line.textStart);
+        return putWhole(line.bytes + line.textStart, line.end + 1 - line.textStart);
+    }
+
+    // False when the bytes were not taken; a part taken is finished by the next call.
+    bool putWhole(const char* bytes, size_t size) {
+        if (size > sizeof pending_ || !finishPending()) {
+            return false;
+        }
+        ssize_t n = transmit(bytes, size);
+        if (n < 0) {
+            return false;
+        }
+        pendingSize_ = size - static_cast<size_t>(n);
+        memcpy(pending_, bytes + n, pendingSize_);
+        return true;
+    }
+
+    bool finishPending() {
+        if (pendingSize_ == 0) {
+            return true;
+        }
+        ssize_t n = transmit(pending_, pendingSize_);
+        if (n <= 0) {
+            return false;
+        }
+        pendingSize_ -= static_cast<size_t>(n);
+        memmove(pending_, pending_ + n, pendingSize_);
+        return pendingSize_ == 0;
+    }
+
+    ssize_t transmit(const char* bytes, size_t size) {
+        if (form_ == DROP) {
+            return -1;
+        }
+        return form_ == SEND ? send(fd_, bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL)
+                             : ::write(fd_, bytes, size);
     }
 
     bool connectSyslog() {
@@ -153,6 +210,8 @@ class LogOutput {
     bool owned_ = false;
     bool connected_ = false;
     unsigned long dropped_ = 0;
+    char pending_[LOG_LINE_CAPACITY];
+    size_t pendingSize_ = 0;
 };
 
 LogOutput syslogOutput(-1, LogOutput::NONE);
@@ -164,9 +223,18 @@ LogOutput standardOutput(STDOUT_FILENO, LogOutput::WRITE);
 void logInit() {
     startTime = time(nullptr);
     processId = getpid();
-    pthread_atfork(nullptr, nullptr, [] { processId = getpid(); });
+    pthread_atfork(nullptr, nullptr, [] {
+        processId = getpid();
+        syslogOutput.forget();
+        errorOutput.forget();
+        standardOutput.forget();
+    });
     syslogOutput.openSyslog();
     errorOutput.openStream(STDERR_FILENO);
+    // Under systemd standard error is the journal, which has every line from syslog already.
+    if (syslogOutput.isSyslog() && isJournalStream(STDERR_FILENO)) {
+        errorOutput.leaveOut();
+    }
     standardOutput.openStream(STDOUT_FILENO);
 }
 
@@ -214,4 +282,22 @@ void logStandardOutput(const char* text, size_t length) {
     int saved = errno;
     standardOutput.write(text, length);
     errno = saved;
+}
+
+void RepeatedWarning::log(const char* text) {
+    auto now = std::chrono::steady_clock::now();
+    if (logged_ && now - last_ < std::chrono::seconds(1)) {
+        ++heldBack_;
+        return;
+    }
+    logged_ = true;
+    last_ = now;
+    if (heldBack_ == 0) {
+        logWarning(text, 0);
+        return;
+    }
+    char line[LOG_LINE_CAPACITY / 2];
+    snprintf(line, sizeof line, "%s (%lu more since the last line)", text, heldBack_);
+    heldBack_ = 0;
+    logWarning(line, 0);
 }

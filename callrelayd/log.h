@@ -4,6 +4,7 @@
 // counted, and once that output takes a line again it first gets one line with the count.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <ctime>
 
@@ -34,3 +35,16 @@ void logInfo(const char* text, int withErrno);
 
 // Writes text to standard output unless it cannot take it at once (then it is dropped).
 void logStandardOutput(const char* text, size_t length);
+
+// A warning that can repeat fast (a flood of connections, a failure that persists) goes out at
+// most once a second; the times it was held back are counted and said with the next one, as
+// "text (N more since the last line)".
+class RepeatedWarning {
+  public:
+    void log(const char* text);
+
+  private:
+    std::chrono::steady_clock::time_point last_{};
+    bool logged_ = false;
+    unsigned long heldBack_ = 0;
+};

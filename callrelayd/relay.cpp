@@ -18,39 +18,29 @@
 #include "log.h"
 #include "socket.h"
 
-void sendCommand(int cidSocket, const CIDCommand& command) {
-    int length = command.serialize(messageBuffer, MESSAGE_BUFFER_SIZE);
-    if (length < 0) {
-        return;  // cannot happen: every command of this daemon is at most 21 bytes
-    }
-    if (cid_send(cidSocket, messageBuffer, static_cast<size_t>(length)) < 0) {
-        logWarning("Problem sending command to CID", 1);
-    }
-}
-
 namespace {
 
 // The command goes out before its line is logged, so that a slow log never delays a call.
-void relayCommand(const RelayTargets& targets, const CIDCommand& command, const char* line) {
-    sendCommand(targets.cidSocket, command);
+void relayCommand(CidSender& cid, const CIDCommand& command, const char* line) {
+    cid.send(command);
     logInfo(line, 0);
 }
 
 }  // namespace
 
-void relayEvent(const APBEvent& event, const RelayTargets& targets) {
+void relayEvent(const APBEvent& event, const RelayTargets& targets, CidSender& cid) {
     switch (event.type) {
         case APB_EVENT_BUTTON_DOWN:
-            return relayCommand(targets, CIDButtonDownCommand(event.stationId), "Button down");
+            return relayCommand(cid, CIDButtonDownCommand(event.stationId), "Button down");
         case APB_EVENT_BUTTON_UP:
-            return relayCommand(targets, CIDButtonUpCommand(event.stationId), "Button up");
+            return relayCommand(cid, CIDButtonUpCommand(event.stationId), "Button up");
         case APB_EVENT_CONFIG_REQUEST:
             logInfo("Sending config", 0);
             return sendConfig(event.stationId, targets);
         case APB_EVENT_PED_CALL:
-            return relayCommand(targets, CIDPedCallCommand(event.stationId), "Ped Call");
+            return relayCommand(cid, CIDPedCallCommand(event.stationId), "Ped Call");
         case APB_EVENT_APS_CALL:
-            return relayCommand(targets, CIDAPSCallCommand(event.stationId), "APS Call");
+            return relayCommand(cid, CIDAPSCallCommand(event.stationId), "APS Call");
         default: {
             logWarning("Unhandled event", 0);
             char number[16];

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "cid_sender.h"
 #include "command.h"
 #include "event.h"
 
@@ -18,18 +19,15 @@ constexpr int DATABASE_BUSY_TIMEOUT_MS = 1000;
 
 // Where the relay sends things: a value record handed down from main.
 struct RelayTargets {
-    int cidSocket;         // UDP socket connected to the CID
+    int cidSocket;         // UDP socket connected to the CID (each child sends through its own)
     const char* database;  // configuration database file
     uint32_t stationBase;  // IPv4 address of station 0 in host order; station n is base + n
     uint16_t stationPort;  // configuration port of every station
 };
 
-// Serializes `command` into messageBuffer and sends it as one datagram (cid_send); logs a failed
-// send.
-void sendCommand(int cidSocket, const CIDCommand& command);
-
-// Acts on one valid event: a CID command, a configuration push, or a logged "Unhandled event".
-void relayEvent(const APBEvent& event, const RelayTargets& targets);
+// Acts on one valid event: a CID command through `cid`, a configuration push, or a logged
+// "Unhandled event".
+void relayEvent(const APBEvent& event, const RelayTargets& targets, CidSender& cid);
 
 // Pushes the station's configuration row to it over a new TCP connection; logs failures.
 void sendConfig(int32_t stationId, const RelayTargets& targets);

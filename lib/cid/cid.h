@@ -32,3 +32,12 @@ int cid_getSocket();
 // reports ECONNREFUSED: that error belongs to an earlier datagram (the ICMP "port unreachable" of
 // a CID that was restarting), not to this one. send's result, errno set on failure.
 ssize_t cid_send(int fd, const uint8_t* buffer, size_t length);
+
+// The step of cid_query that failed.
+enum cid_queryStep { CID_QUERY_SEND, CID_QUERY_RECEIVE };
+
+// Sends the `length`-byte query at the start of `buffer` on fd, a socket with the 1-second
+// receive timeout, and receives the answer into `buffer` (up to `capacity` bytes). A query that
+// the CID's port refused (a CID restarting) is sent once more after a pause, within the same
+// second. The bytes received, or -1 with errno set and the failed step in *failed.
+ssize_t cid_query(int fd, uint8_t* buffer, size_t length, size_t capacity, cid_queryStep* failed);

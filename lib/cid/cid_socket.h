@@ -1,7 +1,6 @@
 // paneld's connection to the CID: a UDP socket connected to it, opened for one status query.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 
 #include "cid.h"
@@ -31,8 +30,6 @@ class CIDSocket {
   private:
     // Builds `command` in `buffer` and sends it (cid_send); the number of bytes sent.
     ssize_t sendCommand(const CIDCommand& command, uint8_t* buffer, uint32_t capacity);
-    // Sets the receive timeout to `left`.
-    void limitReceiveTime(std::chrono::steady_clock::duration left);
 
     Descriptor descriptor_;
 };

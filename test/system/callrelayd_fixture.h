@@ -287,11 +287,13 @@ class CallrelaydTest : public SystemTest {
             {"Station reconnected", INFO, false},
             {"Error forking child", ERR, true},
             {"Error setting keepalive", WARNING, true},
+            {"CID refused a command; holding commands until it takes them", WARNING, false},
         };
         const std::regex warnings(
-            R"(Refused connection from [\d.]+, not a station|)"
+            R"(Refused connection from [\d.]+, not a station( \(\d+ more since the last line\))?|)"
             R"(Event of station \d+ on the connection of station \d+ skipped|)"
-            R"(\d+ log lines dropped)");
+            R"(\d+ log lines dropped|\d+ held commands dropped)");
+        const std::regex infos(R"(Delivered \d+ held commands to CID after \d+\.\d s)");
         const std::string prepare = "Can't prepare statement";  // SQLite's message follows
         std::regex prefix(R"(^\[\d+;-?\d+\](.*)$)");
         for (const SyslogLine& logged : syslog_->lines()) {
@@ -308,6 +310,9 @@ class CallrelaydTest : public SystemTest {
             if ((text.rfind(prepare, 0) == 0 && text.size() > prepare.size()) ||
                 std::regex_match(text, warnings)) {
                 level = WARNING;
+            }
+            if (std::regex_match(text, infos)) {
+                level = INFO;
             }
             for (const auto& entry : catalogue) {
                 std::string exact = entry.withErrno ? std::string(entry.text) + "-" : entry.text;
@@ -438,6 +443,18 @@ bool allConnected(const std::vector<Socket>& sockets, Millis limit) {
         }
     }
     return true;
+}
+
+// How many of `sockets` their peer has closed.
+size_t closedByPeer(const std::vector<Socket>& sockets) {
+    std::vector<pollfd> entries;
+    for (const Socket& sock : sockets) {
+        entries.push_back({sock.fd(), POLLRDHUP, 0});
+    }
+    poll(entries.data(), entries.size(), 0);
+    return static_cast<size_t>(std::count_if(entries.begin(), entries.end(), [](const pollfd& e) {
+        return (e.revents & (POLLRDHUP | POLLHUP)) != 0;
+    }));
 }
 
 // One press by each station: the event types cycle with `round`. True when every station's

@@ -50,8 +50,19 @@ TEST_F(SigstatTest, NoAnswerWithinOneSecondFails) {
     EXPECT_LT(waited, 3s);
 }
 
+TEST_F(SigstatTest, CidBackWithinTheSecondIsAskedAgain) {
+    Process sigstat({program("sigstat"), "--hex"});
+    std::this_thread::sleep_for(200ms);  // refused meanwhile: a CID restarting
+    UdpPeer cid("127.0.0.1", 5000);
+    ASSERT_TRUE(cid.receive(2s));
+    cid.reply(intDocument(STATUS));
+    Result result = sigstat.wait(5s);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "01 FE 00\n");
+}
+
 TEST_F(SigstatTest, SocketAndReceiveFailuresEndWithTheMainLine) {
-    // Nothing on port 5000: the query goes out, the receive is refused.
+    // Nothing on port 5000: the query goes out and is refused, twice.
     Result refused = run({program("sigstat"), "--hex"});
     EXPECT_EQ(refused.status, 255);
     EXPECT_EQ(refused.out, "");

@@ -1,5 +1,4 @@
 // sigstat: asks the CID once for the intersection status and prints it.
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,12 +48,13 @@ static int cid_getIntersecionData(int sock, cid_status* status) {
     if (bson_finish(&builder) < 0) {
         return _fail(sock, "Unable to finalize CID request");
     }
-    if (send(sock, buffer, bson_length(buffer), MSG_NOSIGNAL) < 0) {
-        return _fail(sock, "Unable to send CID request:", true);
-    }
-    ssize_t received = recv(sock, buffer, sizeof buffer, MSG_WAITALL);
+    cid_queryStep failed;
+    ssize_t received = cid_query(sock, buffer, bson_length(buffer), sizeof buffer, &failed);
     if (received < 0) {
-        return _fail(sock, "Unable to recv CID request:", true);
+        return _fail(sock,
+                     failed == CID_QUERY_SEND ? "Unable to send CID request:"
+                                              : "Unable to recv CID request:",
+                     true);
     }
     close(sock);
     if (sigstat_parse(buffer, static_cast<size_t>(received), status) < 0) {
