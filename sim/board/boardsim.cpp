@@ -433,8 +433,7 @@ void cuseInitDone(void* name) {
 
 // A session for the device /dev/`name`, served through its own descriptor of /dev/cuse.
 fuse_session* newCuseSession(const std::string& name) {
-    static std::string devname;
-    devname = "DEVNAME=" + name;
+    std::string devname = "DEVNAME=" + name;  // copied by cuse_lowlevel_new
     const char* info[] = {devname.c_str()};
     cuse_info ci{};
     ci.dev_info_argc = 1;
@@ -448,9 +447,9 @@ fuse_session* newCuseSession(const std::string& name) {
     ops.ioctl = cuseIoctl;
     fuse_args args = FUSE_ARGS_INIT(0, nullptr);
     fuse_opt_add_arg(&args, "boardsim");
-    static std::string userdata;
-    userdata = name;
-    fuse_session* session = cuse_lowlevel_new(&args, &ci, &ops, userdata.data());
+    static std::string shownName;  // for cuseInitDone, which runs in the loop
+    shownName = name;
+    fuse_session* session = cuse_lowlevel_new(&args, &ci, &ops, shownName.data());
     fuse_opt_free_args(&args);
     int fd = open("/dev/cuse", O_RDWR | O_CLOEXEC);
     std::string channel = "/dev/fd/" + std::to_string(fd);
