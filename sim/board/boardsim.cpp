@@ -451,7 +451,7 @@ fuse_session* newCuseSession(const std::string& name) {
     shownName = name;
     fuse_session* session = cuse_lowlevel_new(&args, &ci, &ops, shownName.data());
     fuse_opt_free_args(&args);
-    int fd = open("/dev/cuse", O_RDWR | O_CLOEXEC);
+    int fd = open("/dev/cuse", O_RDWR | O_CLOEXEC | O_NONBLOCK);  // see serveRequest
     std::string channel = "/dev/fd/" + std::to_string(fd);
     if (session == nullptr || fd < 0 || fuse_session_mount(session, channel.c_str()) != 0) {
         fprintf(stderr, "boardsim: unable to provide /dev/%s: %s\n", name.c_str(),
@@ -467,7 +467,11 @@ fuse_session* newCuseSession(const std::string& name) {
     return session;
 }
 
-// Serves one request of `session`; false once the session is gone.
+// Serves one request of `session`; false once the session is gone. The sessions' descriptors do
+// not block: a request that poll() announced is gone again when the process that made it is
+// killed before we read it, and a blocking read would then wait for the next request, leaving
+// the other session and the signals unserved (a client closing the CUSE device would wait on
+// us for ever).
 bool serveRequest(fuse_session* session, fuse_buf& buffer) {
     int got = fuse_session_receive_buf(session, &buffer);
     if (got == -EINTR || got == -EAGAIN) {
@@ -825,6 +829,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "boardsim: unable to mount on %s\n", mountpoint.c_str());
         return 1;
     }
+    fcntl(fuse_session_fd(session), F_SETFL,
+          fcntl(fuse_session_fd(session), F_GETFL) | O_NONBLOCK);  // see serveRequest
     fuse_session* device = nullptr;
     if (!cuseName.empty() && (device = newCuseSession(cuseName)) == nullptr) {
         fuse_session_unmount(session);
