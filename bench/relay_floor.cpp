@@ -1,8 +1,9 @@
-// relayfloor: the floor under callrelayd's relay. It takes the stations' TCP connections on port
-// 50005 and sends each length-prefixed document it reads, unchanged and undecoded, as one UDP
-// datagram to 127.0.0.1:5000, with callrelayd's process model (one child per connection) and
-// nothing else: no check, no command built, no log. cabinetbench measures it with the same
-// driver as callrelayd, so the difference between the two is the cost of the real program's work.
+// relayfloor: the floor under callrelayd's relay, the least a relay of its process model can do.
+// It takes the stations' TCP connections on port 50005 and sends each length-prefixed document it
+// reads, unchanged and undecoded, as one UDP datagram to 127.0.0.1:5000, with callrelayd's
+// process model (one child per connection, one recv for all that has arrived) and nothing else:
+// no check, no command built, no log. cabinetbench measures it with the same driver as
+// callrelayd, so the difference between the two is the cost of the real program's work.
 //
 // Usage: relayfloor   (runs until killed; only inside cabinetbench's private namespaces)
 #include <arpa/inet.h>
@@ -21,28 +22,30 @@ constexpr uint16_t STATION_PORT = 50005;
 constexpr uint16_t CID_PORT = 5000;
 constexpr uint32_t MAX_DOCUMENT = 1024;
 
-bool receiveExact(int fd, uint8_t* buffer, size_t count) {
-    size_t total = 0;
-    while (total < count) {
-        ssize_t r = recv(fd, buffer + total, count - total, 0);
-        if (r <= 0) {
-            return false;
-        }
-        total += static_cast<size_t>(r);
-    }
-    return true;
-}
-
-// Forwards documents until the station closes the connection or sends a length out of range.
+// Forwards whole documents until the station closes the connection or sends a length out of
+// range. One recv takes all that has arrived, up to the free room; each whole document in it goes
+// out with one send, and a document not yet whole moves to the front to wait for its rest.
 void forward(int connection, int cid) {
     uint8_t buffer[MAX_DOCUMENT];
-    while (receiveExact(connection, buffer, 4)) {
-        uint32_t length = buffer[0] | buffer[1] << 8 | buffer[2] << 16 | uint32_t{buffer[3]} << 24;
-        if (length < 5 || length > MAX_DOCUMENT ||
-            !receiveExact(connection, buffer + 4, length - 4)) {
-            return;
+    size_t held = 0;
+    ssize_t got;
+    while ((got = recv(connection, buffer + held, sizeof buffer - held, 0)) > 0) {
+        held += static_cast<size_t>(got);
+        size_t start = 0;
+        while (held - start >= 4) {
+            const uint8_t* at = buffer + start;
+            uint32_t length = at[0] | at[1] << 8 | at[2] << 16 | uint32_t{at[3]} << 24;
+            if (length < 5 || length > MAX_DOCUMENT) {
+                return;
+            }
+            if (held - start < length) {
+                break;
+            }
+            (void)send(cid, at, length, MSG_NOSIGNAL);
+            start += length;
         }
-        (void)send(cid, buffer, length, MSG_NOSIGNAL);
+        memmove(buffer, buffer + start, held - start);
+        held -= start;
     }
 }
 

@@ -15,6 +15,7 @@
 
 #include "bson.h"
 #include "cid.h"
+#include "database.h"
 #include "log.h"
 #include "socket.h"
 
@@ -70,10 +71,9 @@ int loadConfig(const char* database, int32_t stationId, uint8_t* buffer, int cap
     // writer that died mid-transaction; a missing file is not created. Both handles close on
     // every path out.
     sqlite3* handle = nullptr;
-    int opened = sqlite3_open_v2(database, &handle, SQLITE_OPEN_READWRITE, nullptr);
+    int opened = database_open(database, &handle);
     std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(handle, sqlite3_close);
-    if (opened != SQLITE_OK ||
-        sqlite3_busy_timeout(handle, DATABASE_BUSY_TIMEOUT_MS) != SQLITE_OK) {
+    if (opened != SQLITE_OK) {
         logWarning("Can't upen config database.", 0);
         return -1;
     }

@@ -14,8 +14,6 @@ constexpr uint16_t STATION_CONFIG_PORT = 50006;
 // A push gives up on a station that has not accepted its connection within this time, so that
 // the station's next events wait no longer than this.
 constexpr int APB_CONNECT_TIMEOUT_MS = 2000;
-// How long a configuration read waits for another process's lock on the database.
-constexpr int DATABASE_BUSY_TIMEOUT_MS = 1000;
 
 // Where the relay sends things: a value record handed down from main.
 struct RelayTargets {

@@ -59,20 +59,51 @@ static bool _ignore(size_t size, const char* why) {
     return false;
 }
 
-// Whether the `size` octets received answer this request: a GetResponse with its request-id, the
-// community and the object identifier element `name`. Anything else is reported and ignored.
+// The first INTEGER of the answer that holds no number of -2^31 .. 2^32 - 1 (a wider one would
+// have to be cut to 32 bits and could then pass for ours), or null. Other tags are left to the
+// checks that read each element.
+static const char* _wideInteger(const snmp_message_t* parsed) {
+    const struct {
+        const uint8_t* element;
+        const char* why;
+    } integers[] = {
+        {parsed->request_id, "request-id is no INTEGER of 32 bits"},
+        {parsed->error_status, "error-status is no INTEGER of 32 bits"},
+        {parsed->error_index, "error-index is no INTEGER of 32 bits"},
+        {snmp_valueOf(parsed->varbind), "value is no INTEGER of 32 bits"},
+    };
+    for (const auto& integer : integers) {
+        uint32_t number;
+        int read = snmp_decodeInteger(integer.element, &number);
+        if (read != SNMP_OK && read != SNMP_WRONG_TYPE) {
+            return integer.why;
+        }
+    }
+    return nullptr;
+}
+
+// Whether the `size` octets received answer this request: an SNMPv1 GetResponse with its
+// request-id, the community and the object identifier `oid`, every INTEGER of 32 bits. Anything
+// else is reported and ignored.
 static bool _isTheAnswer(const uint8_t* message, size_t size, uint32_t request_id,
-                         const uint8_t* name) {
+                         const char* oid) {
     const char* why = "";
     if (snmp_checkMessage(message, size, &why) != SNMP_OK) {
         return _ignore(size, why);
     }
     snmp_message_t parsed;
     snmp_parseMessage(&parsed, message);
+    uint32_t version;
+    if (snmp_decodeInteger(parsed.version, &version) != SNMP_OK || version != 0) {
+        return _ignore(size, "version is not 0 (SNMPv1)");
+    }
     char text[64];
     if (snmp_typeOf(parsed.pdu) != SNMP_GET_RESPONSE) {
         snprintf(text, sizeof text, "PDU type %u is no GetResponse", snmp_typeOf(parsed.pdu));
         return _ignore(size, text);
+    }
+    if ((why = _wideInteger(&parsed)) != nullptr) {
+        return _ignore(size, why);
     }
     if (!snmp_requestIdMatches(&parsed, request_id)) {
         snprintf(text, sizeof text, "it answers another request-id than %u", request_id);
@@ -82,9 +113,7 @@ static bool _isTheAnswer(const uint8_t* message, size_t size, uint32_t request_i
         snmp_compareOctetString(APB_COMMUNITY, parsed.community) != 0) {
         return _ignore(size, "another community");
     }
-    const uint8_t* answered = parsed.varbind + 2;
-    size_t nameSize = snmp_elementSize(name);
-    if (snmp_elementSize(answered) != nameSize || memcmp(answered, name, nameSize) != 0) {
+    if (snmp_compareOID(oid, parsed.varbind) != 0) {
         return _ignore(size, "another object identifier");
     }
     return true;
@@ -110,12 +139,12 @@ static ssize_t _receiveBefore(int fd, uint8_t* buffer, size_t size, const struct
 
 // Receives until the answer to this request comes; its size, or -1 with errno set.
 static ssize_t _receiveAnswer(int fd, uint8_t* buffer, size_t size, uint32_t request_id,
-                              const uint8_t* name) {
+                              const char* oid) {
     struct timespec sent;
     clock_gettime(CLOCK_MONOTONIC, &sent);
     for (;;) {
         ssize_t received = _receiveBefore(fd, buffer, size, &sent);
-        if (received < 0 || _isTheAnswer(buffer, size_t(received), request_id, name)) {
+        if (received < 0 || _isTheAnswer(buffer, size_t(received), request_id, oid)) {
             return received;
         }
     }
@@ -176,8 +205,6 @@ static int _exchange(const char* oid, unsigned id, uint32_t request_id, const in
         fputs("snmpmessagesize was too big for buffer", stderr);
         return -1;
     }
-    uint8_t name[SNMP_MAX_OID_SIZE];
-    snmp_encodeOID(name, oid);  // the message holds it, so it encodes
     snmp_printMessage(stdout, buffer);
     // The request is on screen before a silent station keeps us waiting.
     fflush(stdout);
@@ -189,7 +216,7 @@ static int _exchange(const char* oid, unsigned id, uint32_t request_id, const in
     const char* failed = nullptr;
     if (send(fd, buffer, size_t(size), MSG_NOSIGNAL) != size) {
         failed = "couldn't send all the message:\n";
-    } else if (_receiveAnswer(fd, buffer, sizeof buffer, request_id, name) < 0) {
+    } else if (_receiveAnswer(fd, buffer, sizeof buffer, request_id, oid) < 0) {
         failed = "Did not or could not receive the message:\n";
     }
     int error = errno;

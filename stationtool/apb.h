@@ -27,9 +27,10 @@ int _apb_connect(const char* host, uint16_t port);
 // A request-id of 0..1023 (the message sizes leave room for no more), drawn afresh for each run
 // so that a late answer to an earlier run cannot pass for the answer to this one.
 uint32_t _apb_drawRequestId();
-// The get and set exchanges once the object identifier text is known. Only a GetResponse with
-// `request_id`, the community and the object identifier is taken as the answer; any other
-// datagram is reported on standard error and ignored until APB_RECEIVE_TIMEOUT_S after the send.
+// The get and set exchanges once the object identifier text is known. Only an SNMPv1
+// GetResponse with `request_id`, the community and the object identifier, whose INTEGERs all
+// hold numbers of -2^31 .. 2^32 - 1, is taken as the answer; any other datagram is reported on
+// standard error and ignored until APB_RECEIVE_TIMEOUT_S after the send.
 int _apb_getOID(const char* oid, unsigned id, uint32_t request_id, uint32_t* value,
                 apb_opener_t open);
 int _apb_setOID(const char* oid, unsigned id, uint32_t request_id, int32_t value,

@@ -21,20 +21,25 @@ const auto hex = octets;
 const char* const OID = "1.3.6.1.4.1.1206.4.2.14.7.3";
 const std::string OID_HEX = "06 0C 2B 06 01 04 01 89 36 04 02 0E 07 03";
 
-// A GetResponse with request-id 359 carrying `error` and the value element `value`.
-Bytes response(const std::string& value, int error = 0) {
-    Bytes tail = hex(OID_HEX + " " + value);
-    Bytes out = hex("30 00 02 01 00 04 06 6D 6F 73 61 69 63 A2 00 02 02 01 67 02 01");
-    out.push_back(uint8_t(error));
-    for (uint8_t octet : hex("02 01 00 30 00 30 00")) {
-        out.push_back(octet);
-    }
-    out.insert(out.end(), tail.begin(), tail.end());
-    out[28] = uint8_t(out.size() - 29);  // varbind
-    out[26] = uint8_t(out.size() - 27);  // varbind list
-    out[14] = uint8_t(out.size() - 15);  // PDU
-    out[1] = uint8_t(out.size() - 2);    // message
+// An element of `tag` around `content` (short-form length).
+Bytes element(uint8_t tag, const Bytes& content) {
+    Bytes out = {tag, uint8_t(content.size())};
+    out.insert(out.end(), content.begin(), content.end());
     return out;
+}
+
+// A GetResponse carrying the value element `value`; SNMPv1, request-id 359 and error-status 0
+// unless other elements are given.
+Bytes response(const std::string& value, const std::string& status = "02 01 00",
+               const std::string& id = "02 02 01 67", const std::string& version = "02 01 00") {
+    Bytes varbind = element(0x30, hex(OID_HEX + " " + value));
+    Bytes pdu = hex(id + " " + status + " 02 01 00");
+    Bytes list = element(0x30, varbind);
+    pdu.insert(pdu.end(), list.begin(), list.end());
+    Bytes message = hex(version + " 04 06 6D 6F 73 61 69 63");
+    pdu = element(SNMP_GET_RESPONSE, pdu);
+    message.insert(message.end(), pdu.begin(), pdu.end());
+    return element(0x30, message);
 }
 
 // The station's agent: answers the first request with `answers` in turn, then stays silent.
@@ -159,6 +164,12 @@ TEST(ApbExchange, OnlyTheAnswerToThisRequestCounts) {
         {otherObject, "another object identifier"},
         {Bytes(right.begin(), right.end() - 2), "message is longer than the octets received"},
         {Bytes(), "message is longer than the octets received"},
+        // Five octets that a cut to 32 bits would read as 359, noError and 42.
+        {response("02 01 2A", "02 01 00", "02 05 01 00 00 01 67"),
+         "request-id is no INTEGER of 32 bits"},
+        {response("02 01 2A", "02 05 01 00 00 00 00"), "error-status is no INTEGER of 32 bits"},
+        {response("02 05 01 00 00 00 2A"), "value is no INTEGER of 32 bits"},
+        {response("02 01 2A", "02 01 00", "02 02 01 67", "02 01 01"), "version is not 0 (SNMPv1)"},
     };
     std::vector<Bytes> ignored;
     std::string lines;
@@ -189,7 +200,7 @@ TEST(ApbExchange, RefusedResponsesAreFailuresWithTheirReason) {
         const char* getError;
         int responseDumps;
     } cases[] = {
-        {"error-status 2", response("05 00", 2), "SNMP error received\n", 2},
+        {"error-status 2", response("05 00", "02 01 02"), "SNMP error received\n", 2},
         {"string value", response("04 02 68 69"),
          "Response value is not an INTEGER but of type 4\n", 2},
         {"null value", response("05 00"), "Response value is not an INTEGER but of type 5\n", 2},

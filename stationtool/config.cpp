@@ -1,10 +1,12 @@
-// Configuration module: one read-only connection per call, statements prepared, stepped and
-// finalized within the step that needs them.
+// Configuration module: one connection per call, statements prepared, stepped and finalized
+// within the step that needs them.
 #include "config.h"
 
 #include <sqlite3.h>
 
 #include <cstring>
+
+#include "database.h"
 
 static const char* const SQL_SYSCONFIG =
     "SELECT cid,autorecall,apbd,apbtickrate,displaytimeout_ms,displayupdaterate_ms,ioscanrate,"
@@ -71,17 +73,12 @@ static int _end(sqlite3* db, const char* operation, int result, const char* fail
     return _close(db, operation);
 }
 
-// Opens path read-only (never creating it) with the busy timeout; nullptr after a report.
+// Opens path with database_open; nullptr after a report.
 static sqlite3* _open(const char* path, const char* operation) {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    if (database_open(path, &db) != SQLITE_OK) {
         fprintf(stderr, "%s: Unable to open %s\n", operation, path);
         fprintf(stderr, "sqlite3: %s\n", sqlite3_errmsg(db));
-        sqlite3_close(db);
-        return nullptr;
-    }
-    if (sqlite3_busy_timeout(db, CONFIG_BUSY_TIMEOUT_MS) != SQLITE_OK) {
-        _reportSqlite(db, operation, "Unable to set busy timeout");
         sqlite3_close(db);
         return nullptr;
     }
@@ -329,11 +326,10 @@ int config_listSettingsAt(const char* path, char* buf, size_t size) {
         return -1;
     }
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    if (database_open(path, &db) != SQLITE_OK) {
         sqlite3_close(db);
         return -1;
     }
-    sqlite3_busy_timeout(db, CONFIG_BUSY_TIMEOUT_MS);
     sqlite3_stmt* stmt = nullptr;
     int count = -1;
     if (sqlite3_prepare_v2(db, SQL_NAMES, -1, &stmt, nullptr) == SQLITE_OK) {

@@ -1,5 +1,6 @@
 // Configuration module: reads the cabinet's settings from the SQLite configuration database.
-// Every operation opens the file read-only, reads, and closes it again before returning; no
+// Every operation opens the file (database_open: never created, opened for writing only so that
+// a dead writer's journal can be rolled back), reads, and closes it again before returning; no
 // connection outlives a call. Messages go to standard error, led by the failing step's name.
 #pragma once
 
@@ -10,7 +11,6 @@
 struct sqlite3;
 
 constexpr const char* CONFIG_DB_PATH = "/var/lib/vok/config.db";
-constexpr int CONFIG_BUSY_TIMEOUT_MS = 1000;
 constexpr size_t CONFIG_NAME_MAX = 128;  // longest setting name accepted
 constexpr int CONFIG_STATIONS = 17;      // station IDs 0..16
 constexpr int CONFIG_PHASES = 8;         // phases and groups 1..8

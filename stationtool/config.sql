@@ -12,6 +12,8 @@
 --   port 5000, whatever displaytimeout_ms, displayupdaterate_ms and cidserverport say.
 --   The simulated cabinet (sim/) also reads tbl_stations, whose active stations its CID reports
 --   good, and the CHECK ranges of the station settings, which its station agents enforce.
+--   stationtool and callrelayd open the file for writing, never creating it, only so that
+--   SQLite can roll back the journal of a writer killed mid-transaction; their statements read.
 -- Every value is read as a 32-bit integer; the CHECK constraints below refuse values the
 -- programs cannot use, so edit with the sqlite3 shell and let it tell you.
 --

@@ -157,8 +157,21 @@ int snmp_decodeInteger(const uint8_t* element, uint32_t* dest) {
     }
     const uint8_t* content = element + _headerSize(element);
     uint32_t length = snmp_contentLength(element);
+    // A leading octet that only repeats the sign of the next one adds nothing to the number.
+    while (length > 1 && ((content[0] == 0x00 && !(content[1] & 0x80)) ||
+                          (content[0] == 0xFF && (content[1] & 0x80)))) {
+        content++;
+        length--;
+    }
+    if (length == 0) {
+        return SNMP_MALFORMED;
+    }
+    // Four octets hold -2^31 .. 2^31 - 1; five hold up to 2^32 - 1 when the first is 00.
+    if (length > 5 || (length == 5 && content[0] != 0x00)) {
+        return SNMP_TOO_LONG;
+    }
     // Two's complement: the top bit of the first octet extends over the 32 bits.
-    uint32_t value = (length > 0 && (content[0] & 0x80)) ? UINT32_MAX : 0;
+    uint32_t value = (content[0] & 0x80) ? UINT32_MAX : 0;
     for (uint32_t i = 0; i < length; i++) {
         value = (value << 8) | content[i];
     }
@@ -183,55 +196,12 @@ int snmp_compareOctetString(const char* text, const uint8_t* element) {
     return memcmp(text, element + _headerSize(element), length) != 0;
 }
 
-// Reads a number of at most nine digits and steps over the dot behind it.
-static bool _nextTextNumber(const char** text, uint32_t* number) {
-    const char* p = *text;
-    uint32_t value = 0;
-    int digits = 0;
-    while (digits < 9 && *p >= '0' && *p <= '9') {
-        value = value * 10 + uint32_t(*p++ - '0');
-        digits++;
-    }
-    if (digits == 0) {
-        return false;
-    }
-    if (*p == '.') {
-        p++;
-    }
-    *text = p;
-    *number = value;
-    return true;
-}
-
 int snmp_compareOID(const char* oid, const uint8_t* varbind) {
+    uint8_t expected[SNMP_MAX_OID_SIZE];
+    int size = snmp_encodeOID(expected, oid);
     const uint8_t* name = varbind + 2;
-    const uint8_t* content = name + _headerSize(name);
-    uint32_t length = snmp_contentLength(name);
-    const char* p = oid;
-    uint32_t number;
-    if (!_nextTextNumber(&p, &number) || !_nextTextNumber(&p, &number)) {
-        return length <= 1 ? 0 : 1;
-    }
-    uint32_t pos = 1;  // past 0x2B
-    while (pos < length) {
-        if (!_nextTextNumber(&p, &number)) {
-            return 1;
-        }
-        // A sub-identifier cut off by the end of the name does not match.
-        uint32_t last = pos;
-        while (last < length && (content[last] & 0x80) && last - pos < 4) {
-            last++;
-        }
-        if (last >= length) {
-            return 1;
-        }
-        int count;
-        if (snmp_decodeSubidentifier(&count, content + pos) != number) {
-            return 1;
-        }
-        pos += uint32_t(count);
-    }
-    return 0;
+    return size < 0 || snmp_elementSize(name) != size_t(size) ||
+           memcmp(name, expected, size_t(size)) != 0;
 }
 
 int snmp_requestIdMatches(const snmp_message_t* parsed, uint32_t number) {
@@ -343,7 +313,8 @@ int snmp_checkMessage(const uint8_t* message, size_t size, const char** why) {
     }
     size_t pos = 0;
     size_t end = size;
-    // Unrolled, every step's constants fold into straight code: twice as fast as the loop.
+    // Unrolled, every step's constants fold into straight code: make bench's GetResponse check
+    // takes 13 ns so and 32 ns as a loop.
 #pragma GCC unroll 11
     for (const _checkStep& step : CHECK_STEPS) {
         // The parser takes a container's header as two octets.

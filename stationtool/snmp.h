@@ -90,13 +90,16 @@ uint32_t snmp_contentLength(const uint8_t* element);
 size_t snmp_elementSize(const uint8_t* element);
 // The value element of a varbind: the element after its name.
 const uint8_t* snmp_valueOf(const uint8_t* varbind);
-// Decodes a two's-complement INTEGER into 32 bits; SNMP_WRONG_TYPE leaves `dest` unchanged.
+// Decodes a two's-complement INTEGER of -2^31 .. 2^32 - 1 into its 32-bit pattern. Otherwise
+// `dest` is left unchanged: SNMP_WRONG_TYPE for another tag, SNMP_TOO_LONG for a number outside
+// that range, SNMP_MALFORMED for no content octet.
 int snmp_decodeInteger(const uint8_t* element, uint32_t* dest);
 // Copies the content (no terminator, tag not tested); SNMP_TOO_LONG when it does not fit.
 int snmp_copyOctetString(const uint8_t* element, void* dest, size_t size);
 // 0 when the content equals `text` (tag not tested), else non-zero.
 int snmp_compareOctetString(const char* text, const uint8_t* element);
-// 0 when the name of `varbind` matches the dotted text (numbers from the third on), else 1.
+// 0 when the name of `varbind` is, octet for octet, the element snmp_encodeOID makes of the
+// dotted text, else 1.
 int snmp_compareOID(const char* oid, const uint8_t* varbind);
 // 1 when the request-id of `parsed` decodes to `number`, else 0.
 int snmp_requestIdMatches(const snmp_message_t* parsed, uint32_t number);

@@ -118,16 +118,6 @@ Numbers ourName(const uint8_t* varbind) {
     return out;
 }
 
-// snmp_compareOID reads at most nine digits of each number of the text.
-bool comparableAsText(const Numbers& numbers) {
-    for (uint32_t n : numbers) {
-        if (n > 999999999) {
-            return false;
-        }
-    }
-    return true;
-}
-
 class Random {
   public:
     explicit Random(uint32_t seed) : engine_(seed) {}
@@ -367,13 +357,11 @@ void expectWeRead(const Bytes& message, const Response& r) {
     EXPECT_EQ(number, uint32_t(r.errindex));
 
     EXPECT_EQ(ourName(parsed.varbind), r.name);
-    if (comparableAsText(r.name)) {
-        EXPECT_EQ(snmp_compareOID(dotted(r.name).c_str(), parsed.varbind), 0);
-        if (r.name.size() > 2) {
-            Numbers other = r.name;
-            other.back() = other.back() == 0 ? 1 : other.back() - 1;
-            EXPECT_EQ(snmp_compareOID(dotted(other).c_str(), parsed.varbind), 1);
-        }
+    EXPECT_EQ(snmp_compareOID(dotted(r.name).c_str(), parsed.varbind), 0);
+    if (r.name.size() > 2) {
+        Numbers other = r.name;
+        other.back() = other.back() == 0 ? 1 : other.back() - 1;
+        EXPECT_EQ(snmp_compareOID(dotted(other).c_str(), parsed.varbind), 1);
     }
 
     const uint8_t* value = snmp_valueOf(parsed.varbind);

@@ -129,25 +129,31 @@ TEST(SnmpEncode, OtherValueElements) {
     EXPECT_EQ(Bytes(out, out + snmp_encodeIpAddress(out, address)), hex("40 04 C0 A8 00 0D"));
 }
 
-TEST(SnmpDecode, IntegersAreTwosComplementIn32Bits) {
+TEST(SnmpDecode, IntegersOfMinus2To31UpTo2To32AreTheir32BitPattern) {
     struct Case {
         Bytes element;
+        int result;
         uint32_t value;
     } cases[] = {
-        {hex("02 05 00 FF FF FF FF"), 0xFFFFFFFF},
-        {hex("02 01 FF"), 0xFFFFFFFF},
-        {hex("02 02 00 FF"), 255},
-        {hex("02 01 2A"), 42},
-        {hex("02 01 80"), 0xFFFFFF80},
-        {hex("02 02 FF 7F"), 0xFFFFFF7F},
-        {hex("02 04 80 00 00 00"), 0x80000000},
-        {hex("02 00"), 0},
-        {hex("02 81 01 05"), 5},  // long-form length
-        {hex("02 06 12 34 56 78 9A BC"), 0x56789ABC},
+        {hex("02 05 00 FF FF FF FF"), SNMP_OK, 0xFFFFFFFF},
+        {hex("02 01 FF"), SNMP_OK, 0xFFFFFFFF},
+        {hex("02 02 00 FF"), SNMP_OK, 255},
+        {hex("02 01 2A"), SNMP_OK, 42},
+        {hex("02 01 80"), SNMP_OK, 0xFFFFFF80},
+        {hex("02 02 FF 7F"), SNMP_OK, 0xFFFFFF7F},
+        {hex("02 04 80 00 00 00"), SNMP_OK, 0x80000000},
+        {hex("02 81 01 05"), SNMP_OK, 5},  // long-form length
+        {hex("02 06 00 00 00 00 00 05"), SNMP_OK, 5},
+        {hex("02 05 FF 80 00 00 00"), SNMP_OK, 0x80000000},  // -2^31 with a redundant FF
+        {hex("02 05 FF 7F FF FF FF"), SNMP_TOO_LONG, 7},     // -2^31 - 1
+        {hex("02 05 01 00 00 00 00"), SNMP_TOO_LONG, 7},     // 2^32
+        {hex("02 06 12 34 56 78 9A BC"), SNMP_TOO_LONG, 7},
+        {hex("02 00"), SNMP_MALFORMED, 7},
     };
     for (const Case& c : cases) {
         uint32_t value = 7;
-        EXPECT_EQ(snmp_decodeInteger(c.element.data(), &value), SNMP_OK);
+        EXPECT_EQ(snmp_decodeInteger(c.element.data(), &value), c.result)
+            << ::testing::PrintToString(c.element);
         EXPECT_EQ(value, c.value) << ::testing::PrintToString(c.element);
     }
 }
@@ -198,7 +204,7 @@ TEST(SnmpDecode, OctetStringComparison) {
     EXPECT_NE(snmp_compareOctetString("mosaics", MOSAIC.data()), 0);
 }
 
-TEST(SnmpDecode, ObjectIdentifierComparison) {
+TEST(SnmpDecode, ObjectIdentifiersCompareEqualOnlyOctetForOctet) {
     Bytes varbind = concat({hex("30 10"), OID_ELEMENT, hex("05 00")});
     Bytes bare = hex("30 05 06 01 2B 05 00");
     Bytes cut = hex("30 06 06 02 2B 89 05 00");  // second octet of 1206 missing
@@ -208,13 +214,15 @@ TEST(SnmpDecode, ObjectIdentifierComparison) {
         int result;
     } cases[] = {
         {OID, varbind, 0},
-        {"2.9.6.1.4.1.1206.4.2.14.7.3", varbind, 0},    // the first two numbers are not compared
-        {"1.3.6.1.4.1.1206.4.2.14.7.3.5", varbind, 0},  // text going on past the name
+        {"2.9.6.1.4.1.1206.4.2.14.7.3", varbind, 0},  // the first two numbers go out as 0x2B
+        {"1.3.6.1.4.1.1206.4.2.14.7.3.5", varbind, 1},
         {"1.3.6.1.4.1.1206.4.2.14.7.4", varbind, 1},
-        {"1.3.6.1.4.1.1206.4.2.14.7", varbind, 1},  // text ends first
+        {"1.3.6.1.4.1.1206.4.2.14.7", varbind, 1},
         {"1.3.6.1.4.1.1207.4.2.14.7.3", varbind, 1},
-        {"1.3.99", bare, 0},
+        {"1.3", bare, 0},
+        {"1.3.99", bare, 1},
         {"1.3.1206", cut, 1},
+        {"1.3.x", bare, 1},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(snmp_compareOID(c.text, c.varbind.data()), c.result) << c.text;

@@ -106,8 +106,9 @@ enum bson_frameState {
 // The frame that starts the `held` bytes at `bytes`, its length in *length once the prefix is in.
 bson_frameState bson_frame(const uint8_t* bytes, size_t held, uint32_t min, uint32_t max,
                            uint32_t* length);
-// Takes at least `need` bytes of a stream (fewer only at its end or on an error) and at most
-// `room` into `into`: the count, 0 at the end, negative on an error.
+// Takes bytes of a stream into `into`, at most `room`: the count, 0 at the end, negative on an
+// error. `need` is what the current document still lacks; a fill may take fewer (it is called
+// again) or more (kept for the next documents).
 using bson_fill = long (*)(void* source, uint8_t* into, size_t need, size_t room);
 // A stream read into a caller's buffer of at least max bytes: it asks for exactly the bytes that
 // the current document lacks and keeps what more the stream gives for the next documents.

@@ -4,6 +4,7 @@ SNMP agents and display board, all inside private network, mount and PID namespa
 import argparse
 import os
 import queue
+import random
 import signal
 import socket
 import subprocess
@@ -25,10 +26,12 @@ demo   Starts the simulated cabinet inside private network, mount and PID namesp
        real callrelayd and paneld, with the sample configuration in /var/lib/vok/config.db.
        Nothing on the host's network or file system is touched; every process and mount ends
        with the demo.
-       On a terminal (and without --duration) it shows the live view. Keys: 1-8 press that
+       On a terminal (and without --duration) it shows the live view, where simulated
+       pedestrians press a station's button every 2 to 4 seconds. Keys: 1-8 press that
        station's button (a pedestrian call), x then 1-8 take that station out of service
-       (the CID reports it bad) or bring it back, p or space press the display's page
-       button, c make every station ask for its configuration, q quit.
+       (the CID reports it bad) or bring it back, r turn the simulated pedestrians off and
+       on, p or space press the display's page button, c make every station ask for its
+       configuration, q quit.
        Otherwise it runs a scripted scenario for --duration seconds (default 30), prints a
        summary and exits 0 only if every button press became a call at the CID.
 exec   Runs PROGRAM inside the running cabinet, e.g.
@@ -270,6 +273,7 @@ class Cabinet:
         self.running = False        # every part started
         self.configured = 0         # mask of the configured stations, as the CID reports them
         self.out_of_service = set()  # stations taken out with the x key
+        self.random = random.Random()  # the live view's simulated pedestrians
 
     def program(self, name):
         return os.path.join(self.bin, name)
@@ -384,23 +388,37 @@ class Cabinet:
         except subprocess.TimeoutExpired:
             self.state.sigstat_answer(-1, "", "sigstat did not end")
 
-    def press(self, station):
-        self.parts.start("station %d press" % station, [
-            self.program("stationsim"), "--gap-ms", "150", "%d:1,4,2" % station],
-            essential=False)
-
-    def serve_pedestrians(self, station, seed):
-        """The station's own random pedestrians, for the live view."""
+    def start_station(self, station, events=None):
+        """The live view's station: one connection to callrelayd, as a station keeps, over which
+        it sends `events` and then whatever `tell` hands it."""
         self.parts.start("station %d" % station, [
-            self.program("stationsim"), "--random", "500", "--mean-ms", "15000",
-            "--seed", str(seed), str(station)], essential=False)
+            self.program("stationsim"), "--listen", "--stdin", "--gap-ms", "150",
+            "%d:%s" % (station, events) if events else str(station)],
+            essential=False, input=True)
+
+    def tell(self, station, events):
+        """Has the live view's station send `events` (stationsim's list) now."""
+        for part in self.parts.all:
+            if part.name == "station %d" % station and part.running():
+                part.send("%d:%s" % (station, events))
+
+    def press(self, station, call=4):
+        """Button down, the call (4 pedestrian, 5 APS), button up."""
+        self.tell(station, "1,%d,2" % call)
+
+    def pedestrian(self):
+        """A simulated pedestrian presses at a station in service: a pedestrian call, or one
+        time in four an APS call (an extended press)."""
+        serving = [n for n in model.STATIONS if n not in self.out_of_service]
+        if serving:
+            self.press(self.random.choice(serving), 5 if self.random.random() < 0.25 else 4)
 
     def toggle_service(self, station):
         """Takes a station out of service (its connection closes, the CID is told it is bad) or
         brings it back (it connects again, the CID is told it is good)."""
         if station in self.out_of_service:
             self.out_of_service.discard(station)
-            self.serve_pedestrians(station, seed=int(time.monotonic() * 1000) % 100000)
+            self.start_station(station)
             change = "back in service"
         else:
             self.out_of_service.add(station)
@@ -420,11 +438,9 @@ class Cabinet:
         return change
 
     def request_configuration(self):
-        if any(p.name == "stations config" and p.running() for p in self.parts.all):
-            return
-        self.parts.start("stations config", [self.program("stationsim"), "--listen"] +
-                         ["%d:3" % n for n in model.STATIONS if n not in self.out_of_service],
-                         essential=False)
+        for n in model.STATIONS:
+            if n not in self.out_of_service:
+                self.tell(n, "3")
 
     def tap(self):
         reply = self.board.command("tap")
@@ -492,8 +508,8 @@ class Cabinet:
             screen.timeout(100)
             start = time.monotonic()
             for n in model.STATIONS:
-                self.serve_pedestrians(n, seed=n)
-            self.request_configuration()
+                self.start_station(n, "3")
+            pedestrians, next_pedestrian = True, start + 1.5
             next_poll = 0
             choosing = False  # x was pressed: the next digit picks the station
             try:
@@ -521,11 +537,20 @@ class Cabinet:
                     elif key in (ord("c"), ord("C")):
                         self.request_configuration()
                         view.message = "stations asked for their configuration"
+                    elif key in (ord("r"), ord("R")):
+                        pedestrians = not pedestrians
+                        next_pedestrian = time.monotonic() + 1
+                        view.message = ("simulated pedestrians on" if pedestrians else
+                                        "simulated pedestrians off: only your keys press")
+                    if pedestrians and time.monotonic() >= next_pedestrian:
+                        self.pedestrian()
+                        next_pedestrian = time.monotonic() + self.random.uniform(2, 4)
                     if time.monotonic() >= next_poll:
                         self.poll_status()
                         next_poll = time.monotonic() + 1
                     self.pump()
-                    view.draw(time.monotonic() - start, "running")
+                    view.draw(time.monotonic() - start, "running, pedestrians %s" % (
+                        "on" if pedestrians else "off"))
             except Stop as stopped:
                 view.message = "stopped: %s" % stopped
                 view.draw(time.monotonic() - start, "STOPPED")

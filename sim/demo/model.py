@@ -222,17 +222,21 @@ class Cabinet:
 
     def phase(self, phase):
         """(signal, calls) of one phase from the last sigstat answer: signal one of "WALK",
-        "CLEAR", "DONT", "dark", "?"; calls a string of P (pedestrian), A (APS), V (vok)."""
+        "CLEAR", "DONT", "dark", "?"; calls the letters of paneld's Calls page, P (pedestrian)
+        and A (vok), both where both are held."""
         if self.status is None:
             return "", ""
         bit = 1 << (phase - 1)
         on = [name for name, tag in (("WALK", "walk"), ("CLEAR", "clear"), ("DONT", "dw"))
               if self.status.get(tag, 0) & bit]
         signal = on[0] if len(on) == 1 else ("dark" if not on else "?")
-        calls = "".join(letter for letter, tag in (("P", "pcalls"), ("A", "apscalls"),
-                                                     ("V", "vokcalls"))
+        calls = "".join(letter for letter, tag in (("P", "pcalls"), ("A", "vokcalls"))
                         if self.status.get(tag, 0) & bit)
         return signal, calls
+
+    def aps_call(self, phase):
+        """Whether the CID holds an APS call on the phase (the Calls page does not show it)."""
+        return self.status is not None and bool(self.status.get("apscalls", 0) & 1 << (phase - 1))
 
     def station_state(self, station):
         if self.status is None:

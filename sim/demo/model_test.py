@@ -128,10 +128,11 @@ class StatusTest(unittest.TestCase):
         c = model.Cabinet(clock=lambda: 0.0)
         self.assertEqual(c.phase(1), ("", ""))
         c.sigstat_answer(0, self.XML, "")
-        self.assertEqual(c.phase(1), ("WALK", "A"))
-        self.assertEqual(c.phase(2), ("DONT", "PA"))
+        self.assertEqual(c.phase(1), ("WALK", ""))
+        self.assertEqual(c.phase(2), ("DONT", "P"))
         self.assertEqual(c.phase(3), ("CLEAR", ""))
-        self.assertEqual(c.phase(4), ("DONT", "V"))
+        self.assertEqual(c.phase(4), ("DONT", "A"))  # vok, as on paneld's Calls page
+        self.assertEqual([c.aps_call(p) for p in (1, 2, 3, 4)], [True, True, False, False])
         self.assertEqual([c.station_state(n) for n in (1, 2, 3, 4)], ["good", "bad", "good", "-"])
 
     def test_contradictions_show_as_such(self):
@@ -148,7 +149,7 @@ class StatusTest(unittest.TestCase):
         c.sigstat_answer(255, "", "cid_getIntersecionData: Unable to receive\n")
         c.sigstat_answer(0, "no tags here", "")
         self.assertEqual((c.status_polls, c.status_failures), (3, 2))
-        self.assertEqual(c.phase(1), ("WALK", "A"))
+        self.assertEqual(c.phase(2), ("DONT", "P"))
 
 
 class SummaryTest(unittest.TestCase):

@@ -12,9 +12,10 @@ import time
 
 
 class Part:
-    """One program of the cabinet. `essential` parts end the demo when they end."""
+    """One program of the cabinet. `essential` parts end the demo when they end; with `input`
+    its standard input is a pipe that `send` writes to."""
 
-    def __init__(self, name, argv, events, essential=True, cwd=None, env=None):
+    def __init__(self, name, argv, events, essential=True, cwd=None, env=None, input=False):
         self.name = name
         self.argv = argv
         self.essential = essential
@@ -22,7 +23,8 @@ class Part:
         self.stderr_tail = collections.deque(maxlen=20)
         self.stopping = False
         self.process = subprocess.Popen(
-            argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            argv, stdin=subprocess.PIPE if input else subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             cwd=cwd, env=env, start_new_session=True)
         self.pid = self.process.pid
         self._readers = [
@@ -44,6 +46,15 @@ class Part:
 
     def running(self):
         return self.status is None
+
+    def send(self, line):
+        """Writes one line to the part's input; False when the part no longer reads it."""
+        try:
+            self.process.stdin.write(line.encode() + b"\n")
+            self.process.stdin.flush()
+            return True
+        except (OSError, ValueError):
+            return False
 
     def finished(self, raw_status):
         self.status = (os.WEXITSTATUS(raw_status) if os.WIFEXITED(raw_status)

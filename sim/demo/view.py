@@ -5,7 +5,7 @@ import curses
 from model import PHASES, STATIONS
 
 # One line of at most 80 columns.
-KEYS = "keys: 1-8 press button  x 1-8 station bad/good  p page  c config  q quit"
+KEYS = "keys: 1-8 press  x 1-8 bad/good  r pedestrians on/off  p page  c config  q quit"
 
 
 class View:
@@ -70,24 +70,27 @@ class View:
             colour = {"WALK": 1, "CLEAR": 2, "DONT": 3}.get(signal, 0)
             shown = {"CLEAR": "CLR", "DONT": "DW"}.get(signal, signal)
             self._put(3, left + label + 5 * i, "%5s" % shown, self._colour(colour))
-        self._put(4, left, "%-*s" % (label, "calls P/A/V") + "".join(
+        # P and A as on paneld's Calls page; APS calls, which that page leaves out, below.
+        self._put(4, left, "%-*s" % (label, "calls P/A") + "".join(
             "%5s" % (calls or ".") for _, calls in signals))
+        self._put(5, left, "%-*s" % (label, "APS calls") + "".join(
+            "%5s" % ("APS" if c.aps_call(p) else ".") for p in PHASES))
 
         # Stations: what they sent, what the CID received for them, pushes they received.
-        self._put(6, left, "%-*s" % (label, "station") + "".join("%5d" % n for n in STATIONS))
+        self._put(7, left, "%-*s" % (label, "station") + "".join("%5d" % n for n in STATIONS))
         rows = (("state", lambda n: c.station_state(n)),
                 ("presses sent", lambda n: c.stations[n].presses),
                 ("calls at CID", lambda n: c.stations[n].calls),
                 ("config pushed", lambda n: c.stations[n].pushes))
         for offset, (name, value) in enumerate(rows):
-            self._put(7 + offset, left, "%-*s" % (label, name) + "".join(
+            self._put(8 + offset, left, "%-*s" % (label, name) + "".join(
                 "%5s" % value(n) for n in STATIONS))
-        self._put(12, 0, KEYS, self._colour(4))
+        self._put(13, 0, KEYS, self._colour(4))
         if self.message:
-            self._put(13, 0, self.message, curses.A_BOLD)
+            self._put(14, 0, self.message, curses.A_BOLD)
 
         # The scrolling log: newest at the bottom.
-        top = 15
+        top = 16
         self._put(top - 1, 0, "-" * (width - 1))
         room = max(0, height - top)
         lines = list(c.log)[-room:] if room else []

@@ -45,6 +45,8 @@ const char* USAGE =
     "                  it sent was answered\n"
     "  --linger-ms N   keep the connections open N ms after the last event (default 0, -1 for\n"
     "                  ever)\n"
+    "  --stdin         also send the events of every line of standard input, STATION:EVENTS\n"
+    "                  (STATION one of those given), as it comes, and run until the input ends\n"
     "  --quiet         do not print the events sent\n"
     "  --help          this text\n"
     "Exit status: 0, or 1 when a connection could not be made or a push did not arrive.\n";
@@ -86,6 +88,7 @@ struct Options {
     bool listen = false;
     int lingerMs = 0;
     bool quiet = false;
+    bool input = false;
 };
 
 std::string stationAddress(int id) {
@@ -250,10 +253,59 @@ void sendStep(Station& station, const Step& step, bool quiet) {
     fflush(stdout);
 }
 
-// Takes what the stations receive (pushes, closes) until `until` or the first readiness.
-void serviceSockets(std::vector<Station>& stations, Clock::time_point until) {
+// Standard input of --stdin: the part of a line read so far, and whether it is still open.
+struct Input {
+    std::string line;
+    bool open = false;
+};
+
+// Appends the events of one input line to its station's steps, due from now on when the station
+// had sent all it had. A line that names no station of this run is reported and dropped.
+void takeLine(std::vector<Station>& stations, const Options& options, const std::string& line) {
+    Station parsed;
+    Station* station = nullptr;
+    if (parseStation(line, options, parsed)) {
+        for (Station& candidate : stations) {
+            if (candidate.id == parsed.id) {
+                station = &candidate;
+            }
+        }
+    }
+    if (station == nullptr) {
+        fprintf(stderr, "stationsim: bad input line \"%s\"\n", line.c_str());
+        return;
+    }
+    if (station->next == station->steps.size() && !parsed.steps.empty()) {
+        station->due = Clock::now() + std::chrono::milliseconds(parsed.steps[0].delayMs);
+    }
+    station->steps.insert(station->steps.end(), parsed.steps.begin(), parsed.steps.end());
+}
+
+// Reads what standard input holds and takes every whole line of it.
+void takeInput(std::vector<Station>& stations, const Options& options, Input& input) {
+    char chunk[512];
+    ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n <= 0) {
+        input.open = false;
+        return;
+    }
+    input.line.append(chunk, static_cast<size_t>(n));
+    for (size_t end; (end = input.line.find('\n')) != std::string::npos;) {
+        takeLine(stations, options, input.line.substr(0, end));
+        input.line.erase(0, end + 1);
+    }
+}
+
+// Takes what the stations receive (pushes, closes), and standard input while it is open, until
+// `until` or the first readiness.
+void serviceSockets(std::vector<Station>& stations, Clock::time_point until, const Options& options,
+                    Input& input) {
     std::vector<pollfd> entries;
     std::vector<std::pair<Station*, int>> owners;  // station, -2 connection, -1 listener, k push
+    if (input.open) {
+        entries.push_back({STDIN_FILENO, POLLIN, 0});
+        owners.push_back({nullptr, -3});
+    }
     for (Station& station : stations) {
         if (station.connection >= 0) {
             entries.push_back({station.connection, POLLIN, 0});
@@ -279,7 +331,9 @@ void serviceSockets(std::vector<Station>& stations, Clock::time_point until) {
             continue;
         }
         auto [station, which] = owners[i];
-        if (which == -2) {
+        if (which == -3) {
+            takeInput(stations, options, input);
+        } else if (which == -2) {
             uint8_t scratch[256];
             if (recv(station->connection, scratch, sizeof scratch, 0) <= 0) {
                 printf("station %d closed by callrelayd\n", station->id);
@@ -338,6 +392,8 @@ int main(int argc, char** argv) {
             options.meanMs = static_cast<int>(value);
         } else if (arg == "--seed" && hasValue && parseInt(argv[++i], 0, INT32_MAX, &value)) {
             options.seed = static_cast<unsigned>(value);
+        } else if (arg == "--stdin") {
+            options.input = true;
         } else if (arg == "--linger-ms" && hasValue && parseInt(argv[++i], -1, 86400000, &value)) {
             options.lingerMs = static_cast<int>(value);
         } else if (arg.rfind("--", 0) != 0) {
@@ -376,7 +432,9 @@ int main(int argc, char** argv) {
         station.due =
             now + std::chrono::milliseconds(station.steps.empty() ? 0 : station.steps[0].delayMs);
     }
-    // Events, each at its time; pushes and closes are taken as they come.
+    // Events, each at its time; pushes, closes and input lines are taken as they come.
+    Input input;
+    input.open = options.input;
     for (;;) {
         Station* nextStation = nullptr;
         for (Station& station : stations) {
@@ -385,11 +443,14 @@ int main(int argc, char** argv) {
                 nextStation = &station;
             }
         }
-        if (nextStation == nullptr) {
+        if (nextStation == nullptr && !input.open) {
             break;
         }
-        if (Clock::now() < nextStation->due) {
-            serviceSockets(stations, nextStation->due);
+        if (nextStation == nullptr || Clock::now() < nextStation->due) {
+            serviceSockets(stations,
+                           nextStation != nullptr ? nextStation->due
+                                                  : Clock::now() + std::chrono::milliseconds(200),
+                           options, input);
             continue;
         }
         Station& station = *nextStation;
@@ -411,7 +472,8 @@ int main(int argc, char** argv) {
         };
         while (!answered() && Clock::now() < deadline) {
             serviceSockets(stations,
-                           std::min(deadline, Clock::now() + std::chrono::milliseconds(50)));
+                           std::min(deadline, Clock::now() + std::chrono::milliseconds(50)),
+                           options, input);
         }
         if (!answered()) {
             fprintf(stderr, "stationsim: a configuration request was not answered\n");
@@ -423,7 +485,8 @@ int main(int argc, char** argv) {
                        ? Clock::time_point::max()
                        : Clock::now() + std::chrono::milliseconds(options.lingerMs);
         while (Clock::now() < end) {
-            serviceSockets(stations, std::min(end, Clock::now() + std::chrono::milliseconds(200)));
+            serviceSockets(stations, std::min(end, Clock::now() + std::chrono::milliseconds(200)),
+                           options, input);
         }
     }
     for (Station& station : stations) {

@@ -1,5 +1,7 @@
 // stationtool, the real binary, against the sample configuration database and a real SNMP agent
 // (snmpd started by sim/snmp/station-agent) on the station's address in the private namespace.
+#include <unistd.h>
+
 #include <chrono>
 #include <memory>
 #include <set>
@@ -100,15 +102,31 @@ class StationtoolTest : public SystemTest {
 
 TEST_F(StationtoolTest, GetPrintsBothMessagesWithTheAgentsValue) {
     startAgent();
-    Result result = stationtool({"3", "get", "vol_max"});
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.err, "");
-    // Station 3 faces Main Street: the sample gives it vol_max 90, and the agent starts there.
-    unsigned id = requestId(result.out);
-    EXPECT_EQ(result.out,
-              "Using OID: 1.3.6.1.4.1.1206.4.2.14.1.2\nID is: 3\n" +
-                  dump(45, 30, 160, "Value length: 0\nValue Typecode: 5\n", id) +
-                  dump(46, 31, 162, "Value length: 1\nValue Typecode: 2\nValue: 90\n", id));
+    const std::string journal = DATABASE + "-journal";
+    for (bool killedWriter : {false, true}) {
+        if (killedWriter) {
+            // Killed in a transaction too large for its cache, the writer leaves every object
+            // moved in the database and the old pages in a hot journal, which the get rolls back.
+            Result writer = run(
+                {"/usr/bin/sqlite3", DATABASE},
+                "PRAGMA cache_size = 2;\nBEGIN;\nUPDATE tbls_oids SET node = node + 100;\n"
+                "CREATE TABLE filler(b);\nWITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
+                "FROM n WHERE i < 200) INSERT INTO filler SELECT randomblob(1000) FROM n;\n"
+                ".shell kill -9 $PPID\n");
+            ASSERT_EQ(writer.err, "");
+            ASSERT_EQ(access(journal.c_str(), F_OK), 0) << "no journal left behind";
+        }
+        Result result = stationtool({"3", "get", "vol_max"});
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        // Station 3 faces Main Street: the sample gives it vol_max 90, and the agent starts there.
+        unsigned id = requestId(result.out);
+        EXPECT_EQ(result.out,
+                  "Using OID: 1.3.6.1.4.1.1206.4.2.14.1.2\nID is: 3\n" +
+                      dump(45, 30, 160, "Value length: 0\nValue Typecode: 5\n", id) +
+                      dump(46, 31, 162, "Value length: 1\nValue Typecode: 2\nValue: 90\n", id));
+        EXPECT_NE(access(journal.c_str(), F_OK), 0) << killedWriter;
+    }
 }
 
 TEST_F(StationtoolTest, QuietModePrintsOnlyTheValue) {
