@@ -22,6 +22,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
 
 .PHONY: all deps build test release arm arm64 demo bench package package-arm format lint \
+        deps-boot boot-test boot-test-arm \
         lint-format clean configure-fuzz build-fuzz fuzz fuzz-smoke \
         $(foreach step,configure build test,$(addprefix $(step)-,$(PRESETS) $(CROSS_PRESETS))) \
         $(addprefix deps-,$(CROSS_PRESETS)) $(addprefix sizes-,$(CROSS_PRESETS)) \
@@ -102,6 +103,23 @@ $(addprefix package-,release $(CROSS_PRESETS)): package-%: configure-%
 	dpkg-deb --info build/$*/cabinet_*.deb
 	dpkg-deb --contents build/$*/cabinet_*.deb
 	lintian --no-cfg --fail-on error,warning build/$*/cabinet_*.deb
+
+# The package installed on a booted Debian bookworm under qemu (software emulation) and checked
+# there under systemd, through a reboot: amd64, and the board's armhf (see test/boot/run). The
+# guest needs the peers the checks play: the CID, the stations and the display board.
+BOOT_PACKAGES := mmdebstrap qemu-system-x86 qemu-system-arm qemu-utils e2fsprogs
+BOOT_PEERS := boardsim cidsim stationsim
+
+deps-boot: deps
+	$(call install-missing,$(BOOT_PACKAGES))
+
+boot-test: package deps-boot
+	cmake --build --preset release -j $(JOBS) --target $(BOOT_PEERS)
+	test/boot/run amd64
+
+boot-test-arm: package-arm deps-boot
+	cmake --build --preset armhf -j $(JOBS) --target $(BOOT_PEERS)
+	test/boot/run armhf
 
 # The demo needs only the programs and the simulators, not the tests. DEMO_ARGS, e.g.
 # "--duration 30", is passed on to sim/cabinet.

@@ -105,6 +105,17 @@ PANELD_GPIO_SYSFS=$sysfs sh "$gpio_script" || fail "paneld-gpio failed"
 [ "$(cat "$sysfs/gpio70/direction")" = in ] || fail "gpio70 not made an input"
 [ ! -e "$sysfs/gpio63" ] || fail "paneld-gpio wrote into a line that is not exported"
 [ "$(cat "$sysfs/gpio70/edge")" = both ] || fail "gpio70 does not report both edges"
+# Its check, the unit's condition: the board is there once the device exists and the lines are
+# exported or can be; without either it says why and exits 1, so that systemd skips paneld.
+check() { PANELD_GPIO_SYSFS=$1 PANELD_I2C_DEVICE=$2 PANELD_HARDWARE_WAIT=0 sh "$gpio_script" check; }
+check "$sysfs" "$sysfs/export" || fail "paneld-gpio check refused a board that is there"
+for board in "$sysfs $scratch/no-i2c-0" "$scratch/no-gpio $sysfs/export"; do
+    status_of_check=0
+    # shellcheck disable=SC2086
+    out=$(check $board 2>&1) || status_of_check=$?
+    [ "$status_of_check" -eq 1 ] && [ -n "$out" ] ||
+        fail "paneld-gpio check without a board ($board): status $status_of_check, '$out'"
+done
 
 [ "$status" -eq 0 ] && echo "maintainer scripts: ok"
 exit "$status"

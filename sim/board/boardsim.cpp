@@ -2,6 +2,7 @@
 // file system, so that the real paneld runs without hardware. See usage() for the interface.
 #define FUSE_USE_VERSION 35
 
+#include <cuse_lowlevel.h>
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <poll.h>
@@ -51,6 +52,10 @@ Options:
   --gpio LIST       GPIO lines to provide, comma separated (default 70,63); line 70 is the
                     page button
   --control PATH    listen on a Unix stream socket at PATH for control commands (below)
+  --cuse NAME       also provide the I2C bus as the character device /dev/NAME (CUSE:
+                    root, kernel module cuse), e.g. for a unit whose device policy
+                    admits only the real device; it is there when boardsim logs
+                    "device /dev/NAME"
   --install         also bind-mount the files over /dev/i2c-0 and /sys/class/gpio/gpioN/value.
                     Only inside a private mount namespace (refused in that of process 1). A
                     missing target is created on a tmpfs laid over its deepest existing
@@ -404,6 +409,81 @@ void opPoll(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi, fuse_pollhandle*
     fuse_reply_poll(req, events);
 }
 
+// The I2C bus as a character device: the same operations as the file i2c-0.
+void cuseOpen(fuse_req_t req, fuse_file_info* fi) {
+    opOpen(req, I2C, fi);
+}
+void cuseRelease(fuse_req_t req, fuse_file_info* fi) {
+    opRelease(req, I2C, fi);
+}
+void cuseRead(fuse_req_t req, size_t size, off_t offset, fuse_file_info* fi) {
+    opRead(req, I2C, size, offset, fi);
+}
+void cuseWrite(fuse_req_t req, const char* data, size_t size, off_t offset, fuse_file_info* fi) {
+    opWrite(req, I2C, data, size, offset, fi);
+}
+void cuseIoctl(fuse_req_t req, int cmd, void* arg, fuse_file_info* fi, unsigned flags,
+               const void* in, size_t inSize, size_t outSize) {
+    opIoctl(req, I2C, static_cast<unsigned>(cmd), arg, fi, flags, in, inSize, outSize);
+}
+void cuseInitDone(void* name) {
+    printf("device /dev/%s\n", static_cast<const char*>(name));
+    fflush(stdout);
+}
+
+// A session for the device /dev/`name`, served through its own descriptor of /dev/cuse.
+fuse_session* newCuseSession(const std::string& name) {
+    std::string devname = "DEVNAME=" + name;  // copied by cuse_lowlevel_new
+    const char* info[] = {devname.c_str()};
+    cuse_info ci{};
+    ci.dev_info_argc = 1;
+    ci.dev_info_argv = info;
+    cuse_lowlevel_ops ops{};
+    ops.init_done = cuseInitDone;
+    ops.open = cuseOpen;
+    ops.release = cuseRelease;
+    ops.read = cuseRead;
+    ops.write = cuseWrite;
+    ops.ioctl = cuseIoctl;
+    fuse_args args = FUSE_ARGS_INIT(0, nullptr);
+    fuse_opt_add_arg(&args, "boardsim");
+    static std::string shownName;  // for cuseInitDone, which runs in the loop
+    shownName = name;
+    fuse_session* session = cuse_lowlevel_new(&args, &ci, &ops, shownName.data());
+    fuse_opt_free_args(&args);
+    int fd = open("/dev/cuse", O_RDWR | O_CLOEXEC | O_NONBLOCK);  // see serveRequest
+    std::string channel = "/dev/fd/" + std::to_string(fd);
+    if (session == nullptr || fd < 0 || fuse_session_mount(session, channel.c_str()) != 0) {
+        fprintf(stderr, "boardsim: unable to provide /dev/%s: %s\n", name.c_str(),
+                fd < 0 ? strerror(errno) : "no CUSE session");
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (session != nullptr) {
+            fuse_session_destroy(session);
+        }
+        return nullptr;
+    }
+    return session;
+}
+
+// Serves one request of `session`; false once the session is gone. The sessions' descriptors do
+// not block: a request that poll() announced is gone again when the process that made it is
+// killed before we read it, and a blocking read would then wait for the next request, leaving
+// the other session and the signals unserved (a client closing the CUSE device would wait on
+// us for ever).
+bool serveRequest(fuse_session* session, fuse_buf& buffer) {
+    int got = fuse_session_receive_buf(session, &buffer);
+    if (got == -EINTR || got == -EAGAIN) {
+        return true;
+    }
+    if (got <= 0) {
+        return false;  // unmounted from outside
+    }
+    fuse_session_process_buf(session, &buffer);
+    return true;
+}
+
 // --- control socket ---
 
 std::string command(const std::string& text) {
@@ -674,7 +754,7 @@ bool parseLines(const char* list) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string mountpoint, controlPath;
+    std::string mountpoint, controlPath, cuseName;
     bool doInstall = false;
     parseLines("70,63");
     for (int i = 1; i < argc; ++i) {
@@ -689,6 +769,8 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--control" && i + 1 < argc) {
             controlPath = argv[++i];
+        } else if (arg == "--cuse" && i + 1 < argc) {
+            cuseName = argv[++i];
         } else if (arg == "--install") {
             doInstall = true;
         } else if (arg[0] != '-' && mountpoint.empty()) {
@@ -747,6 +829,14 @@ int main(int argc, char** argv) {
         fprintf(stderr, "boardsim: unable to mount on %s\n", mountpoint.c_str());
         return 1;
     }
+    fcntl(fuse_session_fd(session), F_SETFL,
+          fcntl(fuse_session_fd(session), F_GETFL) | O_NONBLOCK);  // see serveRequest
+    fuse_session* device = nullptr;
+    if (!cuseName.empty() && (device = newCuseSession(cuseName)) == nullptr) {
+        fuse_session_unmount(session);
+        fuse_session_destroy(session);
+        return 1;
+    }
     // The bind mounts look files up on this very file system, so a child makes them while this
     // process serves the requests; it hands back the list of its mounts for the clean-up.
     int status = 0;
@@ -782,13 +872,14 @@ int main(int argc, char** argv) {
         fflush(stdout);
     }
 
-    fuse_buf buffer{};
+    fuse_buf buffer{}, deviceBuffer{};
     while (!board.quit && !fuse_session_exited(session)) {
         std::vector<pollfd> fds = {{fuse_session_fd(session), POLLIN, 0},
                                    {signals, POLLIN, 0},
                                    {control, POLLIN, 0},
                                    {board.terminal ? STDIN_FILENO : -1, POLLIN, 0},
-                                   {installPipe, POLLIN, 0}};
+                                   {installPipe, POLLIN, 0},
+                                   {device ? fuse_session_fd(device) : -1, POLLIN, 0}};
         for (const Client& client : board.clients) {
             fds.push_back({client.fd, POLLIN, 0});
         }
@@ -809,15 +900,9 @@ int main(int argc, char** argv) {
                 setLine(*line, '1');
             }
         }
-        if (fds[0].revents != 0) {
-            int got = fuse_session_receive_buf(session, &buffer);
-            if (got == -EINTR || got == -EAGAIN) {
-                continue;
-            }
-            if (got <= 0) {
-                break;  // unmounted from outside
-            }
-            fuse_session_process_buf(session, &buffer);
+        if ((fds[0].revents != 0 && !serveRequest(session, buffer)) ||
+            (fds[5].revents != 0 && !serveRequest(device, deviceBuffer))) {
+            break;
         }
         if (fds[1].revents != 0) {
             break;
@@ -860,8 +945,8 @@ int main(int argc, char** argv) {
             }
         }
         size_t clients = board.clients.size();
-        for (size_t i = 0; i < clients && i + 5 < fds.size(); ++i) {
-            if (fds[i + 5].revents != 0 && board.clients[i].fd >= 0) {
+        for (size_t i = 0; i < clients && i + 6 < fds.size(); ++i) {
+            if (fds[i + 6].revents != 0 && board.clients[i].fd >= 0) {
                 serveClient(board.clients[i]);
             }
         }
@@ -869,6 +954,7 @@ int main(int argc, char** argv) {
     }
     restoreTerminal();
     free(buffer.mem);
+    free(deviceBuffer.mem);
     uninstall();
     for (Client& client : board.clients) {
         close(client.fd);
@@ -880,6 +966,9 @@ int main(int argc, char** argv) {
     }
     fuse_session_unmount(session);
     fuse_session_destroy(session);
+    if (device != nullptr) {
+        fuse_session_destroy(device);  // closes /dev/cuse: the device goes away
+    }
     if (control >= 0) {
         close(control);
         unlink(controlPath.c_str());
