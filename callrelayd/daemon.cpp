@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/signalfd.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -215,13 +216,15 @@ void keepAlive(int connection) {
     }
 }
 
-// The reads of a station's connection in its child. While the station keeps sending, each read
-// takes what has arrived without waiting. Before the child waits, and at least every
-// LOOK_INTERVAL, it looks after the rest: it learns whether its last command was refused,
-// offers held commands to the CID when they are due, and takes the parent's word (SIGUSR1, on a
-// signalfd) that the station has connected anew. From then on it reads for REPLACED_DRAIN more
-// (no longer once told again) and then shuts its reading side, so that the reads end with what
-// had arrived by then, whatever the old peer keeps sending.
+// The reads of a station's connection in its child. While the station keeps sending, a read
+// waits at most LOOK_INTERVAL (the connection's receive timeout) for its next bytes; after that
+// long without bytes, and at least every LOOK_INTERVAL while they come, the child looks after
+// the rest: it learns whether its last command was refused, offers held commands to the CID
+// when they are due, and takes the parent's word (SIGUSR1, on a signalfd) that the station has
+// connected anew. Then it waits, for as long as nothing is due, for bytes or that word. From the
+// word on it reads for REPLACED_DRAIN more (no longer once told again) and then shuts its
+// reading side, so that the reads end with what had arrived by then, whatever the old peer keeps
+// sending.
 class StationReader {
   public:
     static constexpr std::chrono::milliseconds LOOK_INTERVAL{100};
@@ -231,6 +234,8 @@ class StationReader {
         sigemptyset(&replaced);
         sigaddset(&replaced, SIGUSR1);
         signals_ = Descriptor(signalfd(-1, &replaced, SFD_NONBLOCK | SFD_CLOEXEC));
+        timeval look{0, static_cast<suseconds_t>(LOOK_INTERVAL.count() * 1000)};
+        quick_ = setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &look, sizeof look) == 0;
     }
 
     static long fill(void* self, uint8_t* into, size_t, size_t room) {
@@ -241,28 +246,28 @@ class StationReader {
 
   private:
     long read(uint8_t* into, size_t room) {
-        if (Clock::now() - lastLook_ < LOOK_INTERVAL && !cid_.holding() && !drainEnd_) {
-            ssize_t got = receive(into, room, MSG_DONTWAIT);
-            if (got >= 0 || errno != EAGAIN) {
+        if (quick_ && !cid_.holding() && !drainEnd_ && Clock::now() - lastLook_ < LOOK_INTERVAL) {
+            ssize_t got = receive(into, room);
+            if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
                 return got;
             }
         }
         waitForBytes();
-        return receive(into, room, 0);
+        return receive(into, room);
     }
 
-    ssize_t receive(uint8_t* into, size_t room, int flags) {
+    ssize_t receive(uint8_t* into, size_t room) {
         ssize_t got;
         do {
-            got = recv(connection_, into, room, flags);
+            got = recv(connection_, into, room, 0);
         } while (got < 0 && errno == EINTR);
         return got;
     }
 
     void waitForBytes() {
         for (;;) {
-            lastLook_ = Clock::now();
-            if (drainEnd_ && lastLook_ >= *drainEnd_) {
+            Clock::time_point now = Clock::now();
+            if (drainEnd_ && now >= *drainEnd_) {
                 shutdown(connection_, SHUT_RD);
                 return;
             }
@@ -270,6 +275,7 @@ class StationReader {
             cid_.retryIfDue();
             pollfd entries[] = {{connection_, POLLIN, 0}, {signals_.fd(), POLLIN, 0}};
             poll(entries, 2, millisecondsUntilWake());
+            lastLook_ = Clock::now();
             if ((entries[1].revents & POLLIN) != 0) {
                 takeReplacement();
             } else if (entries[0].revents != 0) {
@@ -302,6 +308,7 @@ class StationReader {
     int connection_;
     CidSender& cid_;
     Descriptor signals_;
+    bool quick_;  // the receive timeout is set: a read need not look after the rest first
     Clock::time_point lastLook_;
     std::optional<Clock::time_point> drainEnd_;
     int told_ = 0;
