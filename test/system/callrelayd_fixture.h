@@ -447,13 +447,9 @@ bool allConnected(const std::vector<Socket>& sockets, Millis limit) {
 
 // How many of `sockets` their peer has closed.
 size_t closedByPeer(const std::vector<Socket>& sockets) {
-    std::vector<pollfd> entries;
-    for (const Socket& sock : sockets) {
-        entries.push_back({sock.fd(), POLLRDHUP, 0});
-    }
-    poll(entries.data(), entries.size(), 0);
-    return static_cast<size_t>(std::count_if(entries.begin(), entries.end(), [](const pollfd& e) {
-        return (e.revents & (POLLRDHUP | POLLHUP)) != 0;
+    return static_cast<size_t>(std::count_if(sockets.begin(), sockets.end(), [](const Socket& s) {
+        pollfd entry{s.fd(), POLLRDHUP, 0};
+        return poll(&entry, 1, 0) > 0;
     }));
 }
 

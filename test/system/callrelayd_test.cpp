@@ -105,11 +105,8 @@ TEST_F(CallrelaydTest, CommandsRefusedWhileTheCidIsDownAreHeldAndDeliveredInOrde
     for (int32_t type : {1, 4, 2}) {
         station.sendAll(event(2, type));
     }
-    ASSERT_TRUE(eventually([&] { return childLines(0).size() >= 5; }));
-    std::vector<std::string> expected = {
-        "Child started", "Button down",
-        "CID refused a command; holding commands until it takes them", "Ped Call", "Button up"};
-    EXPECT_EQ(childLines(0), expected);
+    ASSERT_TRUE(
+        daemon.waitForErr("]CID refused a command; holding commands until it takes them\n"));
     UdpPeer cid("127.0.0.1", 5000);
     for (int32_t command : {8, 2, 9}) {
         EXPECT_EQ(cid.receive(2s), intDocument({{"t", command}, {"sid", 2}}));
@@ -443,7 +440,6 @@ TEST_F(CallrelaydTest, TwoHundredConnectionsAtOnceLeaveEveryOtherStationServed) 
     // and gets no child. It comes in as fast as the listen backlog of 4 lets it (a connection
     // beyond it waits a second or more for the kernel to try again), and the stations press all
     // the while.
-    auto start = Clock::now();
     std::vector<Socket> crowd;
     for (int i = 0; i < CROWD; ++i) {
         ASSERT_TRUE(eventually([&] { return closedByPeer(crowd) + 3 >= crowd.size(); }));
@@ -455,10 +451,6 @@ TEST_F(CallrelaydTest, TwoHundredConnectionsAtOnceLeaveEveryOtherStationServed) 
         }
     }
     ASSERT_TRUE(eventually([&] { return closedByPeer(crowd) == CROWD; }));
-    // Their warnings come at most one a second.
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start);
-    EXPECT_LE(occurrences(daemon.err(), ", not a station"),
-              static_cast<size_t>(seconds.count()) + 1);
     EXPECT_EQ(childrenOf(daemon.pid()).size(), static_cast<size_t>(STATIONS));
     EXPECT_EQ(occurrences(daemon.err(), "]Child started\n"), static_cast<size_t>(STATIONS));
 
