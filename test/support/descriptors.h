@@ -1,16 +1,16 @@
-// Test support: counts this process's open descriptors, to show that nothing leaks one.
+// Test support: counts the descriptors a process has open, to show that nothing leaks one.
 #pragma once
 
-#include <dirent.h>
+#include <sys/types.h>
 
 #include <cstddef>
+#include <filesystem>
+#include <iterator>
+#include <string>
 
-inline size_t openDescriptors() {
-    size_t count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (readdir(dir) != nullptr) {
-        ++count;
-    }
-    closedir(dir);
-    return count;
+// Descriptors open in process `pid`; in this process when `pid` is 0.
+inline size_t openDescriptors(pid_t pid = 0) {
+    std::filesystem::directory_iterator entries(pid == 0 ? std::string("/proc/self/fd")
+                                                         : "/proc/" + std::to_string(pid) + "/fd");
+    return static_cast<size_t>(std::distance(entries, {}));
 }

@@ -8,9 +8,8 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
-#include <filesystem>
-
 #include "callrelayd_fixture.h"
+#include "descriptors.h"
 
 namespace systest {
 namespace {
@@ -240,7 +239,7 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         pid_t parent = daemonPid();
         rlimit before{};
         ASSERT_EQ(prlimit(parent, RLIMIT_NOFILE, nullptr, &before), 0);
-        rlimit full{openDescriptors(parent), before.rlim_max};
+        rlimit full{static_cast<rlim_t>(openDescriptors(parent)), before.rlim_max};
         ASSERT_EQ(prlimit(parent, RLIMIT_NOFILE, &full, nullptr), 0);
         std::vector<Socket> waiting;
         for (int i = 0; i < 100; ++i) {
@@ -258,11 +257,6 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         waiting.clear();
         Socket station = connectStation(5);
         EXPECT_TRUE(press(station, 5, cid, 5s)) << "served again once descriptors are free";
-    }
-
-    static rlim_t openDescriptors(pid_t pid) {
-        auto listing = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd");
-        return static_cast<rlim_t>(std::distance(listing, {}));
     }
 
     // User and system time of `pid`, in clock ticks.

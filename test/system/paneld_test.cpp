@@ -6,14 +6,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
 #include <functional>
-#include <iterator>
 #include <mutex>
 #include <random>
 #include <set>
 #include <thread>
 
+#include "descriptors.h"
 #include "harness.h"
 #include "octets.h"
 
@@ -222,12 +221,6 @@ class FrameWatch {
 
 double secondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
-}
-
-// Descriptors open in process `pid`.
-size_t openDescriptors(pid_t pid) {
-    std::filesystem::directory_iterator entries("/proc/" + std::to_string(pid) + "/fd");
-    return static_cast<size_t>(std::distance(entries, {}));
 }
 
 std::string blank() {
