@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <thread>
 
 #include "log.h"
 
@@ -176,10 +175,8 @@ void CidSender::endOutage(Clock::time_point now) {
     dropped_ = 0;
 }
 
-void CidSender::deliverHeld() {
-    confirm();
-    while (holding()) {
-        std::this_thread::sleep_until(retryAt_);
-        retry(Clock::now());
-    }
+void CidSender::dropHeld() {
+    dropped_ += count_;
+    count_ = 0;
+    endOutage(Clock::now());
 }

@@ -43,8 +43,8 @@ class CidSender {
     Clock::time_point retryAt() const { return retryAt_; }
     // Offers the held commands again when they are due.
     void retryIfDue();
-    // Before the child ends: waits until every held command is delivered or dropped.
-    void deliverHeld();
+    // Drops every held command, counted and logged.
+    void dropHeld();
 
   private:
     struct Command {

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -24,14 +25,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The parent's record of each station's children, 0 for none: the child serving its newest
-// connection and the one still draining the connection before. The parent changes it only with
+// The parent's record of each station's children, newest first, 0 for none: the child serving
+// its newest connection, the one draining the connection before, and one older that has stopped
+// reading but may still hold commands that the CID refused. The parent changes it only with
 // SIGCHLD blocked; onChildExit clears the children it reaps.
-struct StationChildren {
-    volatile pid_t serving;
-    volatile pid_t draining;
-};
-StationChildren stationChildren[MAX_STATION_ID + 1];
+volatile pid_t stationChildren[MAX_STATION_ID + 1][STATION_CHILDREN_MAX];
 
 // Holds `signal` back from delivery while it lives.
 class SignalBlock {
@@ -132,11 +130,13 @@ void installSignalHandlers() {
     action.sa_handler = SIG_IGN;
     sigaction(SIGHUP, &action, nullptr);
     sigaction(SIGPIPE, &action, nullptr);
-    // The parent's word to a child that its station has connected anew: held for the child to
-    // read from a signalfd (StationReader).
+    // The parent's word to a child that its station has connected anew (SIGUSR1), or that it
+    // is to give up what it holds (SIGUSR2): held for the child to read from a signalfd
+    // (StationReader).
     sigset_t held;
     sigemptyset(&held);
     sigaddset(&held, SIGUSR1);
+    sigaddset(&held, SIGUSR2);
     sigprocmask(SIG_BLOCK, &held, nullptr);
 }
 
@@ -145,12 +145,11 @@ void onChildExit(int) {
     int saved = errno;
     pid_t pid;
     while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
-        for (StationChildren& children : stationChildren) {
-            if (children.serving == pid) {
-                children.serving = 0;
-            }
-            if (children.draining == pid) {
-                children.draining = 0;
+        for (volatile pid_t(&children)[STATION_CHILDREN_MAX] : stationChildren) {
+            for (volatile pid_t& child : children) {
+                if (child == pid) {
+                    child = 0;
+                }
             }
         }
     }
@@ -167,21 +166,28 @@ void refuse(const sockaddr_in& peer, RepeatedWarning& refusals) {
     refusals.log(text);
 }
 
-void signalReplaced(pid_t child) {
-    if (child > 0) {
-        kill(child, SIGUSR1);
-    }
-}
-
 // Called with SIGCHLD blocked, so that no child can have been reaped (and its pid given to
-// another process) between reading its entry and signalling it. A child still draining the
-// station's connection before is told once more, and stops reading at once.
+// another process) between reading its entry and signalling it. The station's child before
+// `pid` starts draining; the one draining before is told once more and stops reading at once;
+// one more than the record holds gives up the commands it holds and ends, so that a station
+// reconnecting while the CID is down leaves no more children than that.
 void replaceChild(int32_t station, pid_t pid) {
-    StationChildren& children = stationChildren[station];
-    signalReplaced(children.draining);
-    children.draining = children.serving;
-    children.serving = pid;
-    signalReplaced(children.draining);
+    std::array<pid_t, STATION_CHILDREN_MAX> newest{pid};
+    size_t count = 1;
+    for (pid_t child : stationChildren[station]) {
+        if (child <= 0) {
+            continue;
+        }
+        if (count == newest.size()) {
+            kill(child, SIGUSR2);
+            continue;
+        }
+        if (count <= 2) {
+            kill(child, SIGUSR1);  // the one serving starts draining; the one draining stops
+        }
+        newest[count++] = child;
+    }
+    std::copy(newest.begin(), newest.end(), stationChildren[station]);
 }
 
 // Waits before accepting again after a failure that only time mends (no descriptor or memory
@@ -222,18 +228,19 @@ void keepAlive(int connection) {
 // the rest: it learns whether its last command was refused, offers held commands to the CID
 // when they are due, and takes the parent's word (SIGUSR1, on a signalfd) that the station has
 // connected anew. Then it waits, for as long as nothing is due, for bytes or that word. From the
-// word on it reads for REPLACED_DRAIN more (no longer once told again) and then shuts its
-// reading side, so that the reads end with what had arrived by then, whatever the old peer keeps
-// sending.
+// word on it reads for REPLACED_DRAIN more (no longer once told again, or told to give up what
+// it holds: SIGUSR2) and then shuts its reading side, so that the reads end with what had
+// arrived by then, whatever the old peer keeps sending.
 class StationReader {
   public:
     static constexpr std::chrono::milliseconds LOOK_INTERVAL{100};
 
     StationReader(int connection, CidSender& cid) : connection_(connection), cid_(cid) {
-        sigset_t replaced;
-        sigemptyset(&replaced);
-        sigaddset(&replaced, SIGUSR1);
-        signals_ = Descriptor(signalfd(-1, &replaced, SFD_NONBLOCK | SFD_CLOEXEC));
+        sigset_t words;
+        sigemptyset(&words);
+        sigaddset(&words, SIGUSR1);
+        sigaddset(&words, SIGUSR2);
+        signals_ = Descriptor(signalfd(-1, &words, SFD_NONBLOCK | SFD_CLOEXEC));
         timeval look{0, static_cast<suseconds_t>(LOOK_INTERVAL.count() * 1000)};
         quick_ = setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &look, sizeof look) == 0;
     }
@@ -243,6 +250,23 @@ class StationReader {
     }
 
     bool replaced() const { return told_ > 0; }
+
+    // Once the reads have ended: offers the held commands to the CID until it has taken them
+    // all or they have grown too old, unless the parent says to give them up.
+    void deliverHeld() {
+        cid_.confirm();
+        while (cid_.holding() && !giveUp_) {
+            pollfd entry{signals_.fd(), POLLIN, 0};
+            if (poll(&entry, 1, millisecondsUntil(cid_.retryAt())) > 0) {
+                takeWord();
+                continue;
+            }
+            cid_.retryIfDue();
+        }
+        if (giveUp_) {
+            cid_.dropHeld();
+        }
+    }
 
   private:
     long read(uint8_t* into, size_t room) {
@@ -277,19 +301,22 @@ class StationReader {
             poll(entries, 2, millisecondsUntilWake());
             lastLook_ = Clock::now();
             if ((entries[1].revents & POLLIN) != 0) {
-                takeReplacement();
+                takeWord();
             } else if (entries[0].revents != 0) {
                 return;
             }
         }
     }
 
-    void takeReplacement() {
+    void takeWord() {
         signalfd_siginfo info;
         while (::read(signals_.fd(), &info, sizeof info) == sizeof info) {
-            ++told_;
+            giveUp_ = giveUp_ || info.ssi_signo == SIGUSR2;
+            told_ += info.ssi_signo == SIGUSR1;
         }
-        drainEnd_ = told_ > 1 ? Clock::now() : Clock::now() + REPLACED_DRAIN;
+        if (told_ > 0 || giveUp_) {
+            drainEnd_ = told_ > 1 || giveUp_ ? Clock::now() : Clock::now() + REPLACED_DRAIN;
+        }
     }
 
     // Until held commands are due or the drain ends; -1 (no limit) when neither comes.
@@ -298,10 +325,11 @@ class StationReader {
         if (cid_.holding() && (!wake || cid_.retryAt() < *wake)) {
             wake = cid_.retryAt();
         }
-        if (!wake) {
-            return -1;
-        }
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - Clock::now());
+        return wake ? millisecondsUntil(*wake) : -1;
+    }
+
+    static int millisecondsUntil(Clock::time_point wake) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now());
         return static_cast<int>(std::max<int64_t>(left.count(), 0));
     }
 
@@ -312,6 +340,7 @@ class StationReader {
     Clock::time_point lastLook_;
     std::optional<Clock::time_point> drainEnd_;
     int told_ = 0;
+    bool giveUp_ = false;
 };
 
 // Logs why the child ends; its exit status.
@@ -385,7 +414,7 @@ int serveStation(Socket& listener, Socket& connection, int32_t station,
             skipForeign(event, station);
         } else if (received != Received::SKIPPED) {
             int status = endChild(received, reader.replaced());
-            cid.deliverHeld();
+            reader.deliverHeld();
             return status;
         }
     }

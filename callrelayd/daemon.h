@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 #include "log.h"
@@ -22,6 +23,9 @@ constexpr int KEEPALIVE_PROBES = 5;
 // carries once the station has connected anew: a message sent just before the reconnect, or the
 // rest of one cut in two, still arrives.
 constexpr std::chrono::seconds REPLACED_DRAIN{1};
+// A station's children at most: serving, draining, and one older still delivering the commands
+// it holds for the CID.
+constexpr size_t STATION_CHILDREN_MAX = 3;
 
 // Opens the TCP listener on all interfaces at `port`, then the CID socket: 0, or negative after
 // the failing step's logged line (both sockets then closed).
@@ -40,8 +44,9 @@ int acceptConnection(const Socket& listener, Socket& connection, sockaddr_in& pe
 // The station whose address `peer` is (stationBase + 0..16, host order), or -1 for any other.
 int32_t stationOf(const sockaddr_in& peer, uint32_t stationBase);
 
-// SIGCHLD reaps (onChildExit), SIGHUP and SIGPIPE are ignored, and SIGUSR1, with which the
-// parent tells a child that its station has connected anew, is held for the child to read.
+// SIGCHLD reaps (onChildExit), SIGHUP and SIGPIPE are ignored, and SIGUSR1 and SIGUSR2, with
+// which the parent tells a child that its station has connected anew or that it is to give up
+// the commands it holds, are held for the child to read.
 void installSignalHandlers();
 
 // SIGCHLD handler: reaps every child that has ended; errno is left as it was.
@@ -52,8 +57,8 @@ void onChildExit(int signal);
 // (serveStation's status).
 int serveStations(Socket& listener, const RelayTargets& targets);
 
-// Relays the events of `station` until the connection ends, then delivers (or, after a minute,
-// drops) the commands held for the CID; 0 when the station closed it or connected anew, -1 on a
-// receive or framing error.
+// Relays the events of `station` until the connection ends, then delivers (or, after a minute or
+// when the parent says so, drops) the commands held for the CID; 0 when the station closed it or
+// connected anew, -1 on a receive or framing error.
 int serveStation(Socket& listener, Socket& connection, int32_t station,
                  const RelayTargets& targets);

@@ -196,6 +196,25 @@ class FaultTest : public CallrelaydTest, public testing::WithParamInterface<Faul
         EXPECT_LE(memoryAtLast, memoryAtFirst + 8) << "KiB resident";
     }
 
+    // While the CID is down a station connects anew five times and presses once on each
+    // connection: no more than three children keep its presses; the two oldest give theirs up.
+    void reconnectsWhileTheCidIsDown() {
+        startDaemon();
+        std::vector<Socket> connections;
+        for (size_t i = 1; i <= 5; ++i) {
+            connections.push_back(connectStation(3));
+            connections.back().sendAll(event(3, 4));
+            ASSERT_TRUE(eventually(
+                [&] { return occurrences(daemon_->err(), "]CID refused a command;") == i; }));
+            EXPECT_TRUE(eventually([&] { return children() <= 3; })) << "connection " << i;
+        }
+        UdpPeer cid("127.0.0.1", 5000);
+        std::vector<Bytes> arrived;
+        collect(cid, arrived, 1s);
+        EXPECT_EQ(arrived, std::vector<Bytes>(3, commandOf(3, 1)));
+        EXPECT_EQ(occurrences(daemon_->err(), "]1 held commands dropped\n"), 2u);
+    }
+
     static long residentKiB(pid_t pid) {
         std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
         size_t at = status.find("VmRSS:");
@@ -618,6 +637,7 @@ const Fault faults[] = {
     {"CidRestarts", &FaultTest::cidRestarts},
     {"CidDownPastTheHoldLimits", &FaultTest::cidDownPastTheHoldLimits},
     {"ReplacedStationKeepsSending", &FaultTest::replacedStationKeepsSending},
+    {"ReconnectsWhileTheCidIsDown", &FaultTest::reconnectsWhileTheCidIsDown},
     {"AcceptAtTheDescriptorLimit", &FaultTest::acceptAtTheDescriptorLimit},
     {"SyslogReaderStalls", &FaultTest::syslogReaderStalls},
     {"StandardErrorPipeUnread", &FaultTest::standardErrorPipeUnread},
